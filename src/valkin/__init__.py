@@ -1,0 +1,1 @@
+"""valkin: everyday utility classes for Python programs, implemented natively."""

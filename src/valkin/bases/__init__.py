@@ -1,0 +1,1 @@
+"""The mix-in classes of valkin, one native module each."""
