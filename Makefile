@@ -29,8 +29,7 @@ $(STAMP): $(VPY) $(SOURCES)
 # Working-tree build for development: `make dev BUILD=build/mine` compiles into
 # BUILD/pkg; run tests against it with `PYTHONPATH=BUILD/pkg .venv/bin/python -m pytest`.
 BUILD ?= build/dev
-dev: $(VPY)
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" PyYAML jsonpath-ng pycryptodome
+dev: $(STAMP)
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=Release > /dev/null
 	cmake --build $(BUILD) -j 2
 

@@ -1,0 +1,75 @@
+"""A short tour of valkin: each area called on real inputs, with what comes back.
+
+    python -m valkin
+"""
+from __future__ import annotations
+
+
+def show(expression: str, value: object) -> None:
+    print(f"  {expression:60} -> {value!r}")
+
+
+def show_raise(expression: str, call) -> None:
+    try:
+        value = call()
+    except Exception as exc:  # the tour shows what a caller would receive
+        print(f"  {expression:60} !! {type(exc).__name__}: {exc}")
+    else:
+        show(expression, value)
+
+
+def tour_guardrail() -> None:
+    from valkin.bases.guardrail import DecoratorBase, _valkin_except
+
+    print("Exception guard")
+
+    @_valkin_except("期望得到倒数")
+    def inverse(x, except_result="valkin_except_result"):
+        return 1 / x
+
+    show("inverse(4)", inverse(4))
+    show("inverse(0)", inverse(0))
+    show("inverse(0, except_result=float('inf'))", inverse(0, except_result=float("inf")))
+    show_raise("inverse(0, except_result='valkin_except_result')",
+               lambda: inverse(0, except_result="valkin_except_result"))
+    marker = DecoratorBase._undefined()
+    show("DecoratorBase._undefined()", marker)
+    show("bool(DecoratorBase._undefined())", bool(marker))
+
+
+def tour_setops() -> None:
+    from valkin.bases.setops import ListBase
+
+    print("List operations")
+    show("ListBase._list_diff([1, 2, 2, 3], [2])", ListBase._list_diff([1, 2, 2, 3], [2]))
+    show("ListBase._list_set('abca')", sorted(ListBase._list_set("abca")))
+    show("ListBase._list_intersect([1, 2, 3], (3, 4, 1))", ListBase._list_intersect([1, 2, 3], (3, 4, 1)))
+    show("ListBase._list_set(5)", ListBase._list_set(5))
+    show_raise("ListBase._list_set(5, except_result='valkin_except_result')",
+               lambda: ListBase._list_set(5, except_result="valkin_except_result"))
+
+
+def tour_convkit() -> None:
+    pass  # value conversion
+
+
+def tour_keyforge() -> None:
+    pass  # identifiers and text cipher
+
+
+def tour_fsops() -> None:
+    pass  # filesystem
+
+
+def tour_invoker() -> None:
+    pass  # callables
+
+
+def main() -> None:
+    for step in (tour_guardrail, tour_setops, tour_convkit, tour_keyforge, tour_fsops, tour_invoker):
+        step()
+        print()
+
+
+if __name__ == "__main__":
+    main()
