@@ -26,10 +26,16 @@ $(STAMP): $(VPY) $(SOURCES)
 	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
 	touch $@
 
+# Build and runtime dependencies alone, for working-tree builds.
+DEPS := $(VENV)/.valkin-deps
+$(DEPS): $(VPY) pyproject.toml
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "PyYAML>=6.0,<7" "jsonpath-ng>=1.6,<2" "pycryptodome>=3.19,<5"
+	touch $@
+
 # Working-tree build for development: `make dev BUILD=build/mine` compiles into
 # BUILD/pkg; run tests against it with `PYTHONPATH=BUILD/pkg .venv/bin/python -m pytest`.
 BUILD ?= build/dev
-dev: $(STAMP)
+dev: $(DEPS)
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=Release > /dev/null
 	cmake --build $(BUILD) -j 2
 
