@@ -97,6 +97,9 @@ Py_NO_INLINE Ref guard_failed(Function* self, PyObject* const* args, Py_ssize_t 
             }
         }
     }
+    if (fallback == Py_None) {
+        return none();  // None never equals the sentinel, and comparing it runs no code
+    }
     Ref keep = borrow(fallback);
     Handling handling(err.get());
     int equal = PyObject_RichCompareBool(fallback, st->sentinel.get(), Py_EQ);
@@ -112,7 +115,9 @@ Py_NO_INLINE Ref guard_failed(Function* self, PyObject* const* args, Py_ssize_t 
 // wrapper(*args, **kwargs); closure: (func, exception).
 Ref guard_call(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* func = PyTuple_GET_ITEM(self->closure, 0);
-    PyObject* result = PyObject_Vectorcall(func, args, static_cast<size_t>(nargs), kwnames);
+    vectorcallfunc direct = PyVectorcall_Function(func);
+    PyObject* result = direct ? direct(func, args, static_cast<size_t>(nargs), kwnames)
+                              : PyObject_Vectorcall(func, args, static_cast<size_t>(nargs), kwnames);
     if (result) return steal(result);
     return guard_failed(self, args, nargs, kwnames);
 }

@@ -57,7 +57,11 @@ constexpr const char* kListSetDoc =
     "  并返回 except_result 指定的默认值。";
 
 Ref list_set(Function*, PyObject* const* a) {
-    Ref items = steal(PySequence_List(a[1]));
+    // list, then set, then list. An exact tuple or str cannot change while it
+    // is read and feeds the set in the same order either way, so the first
+    // copy is skipped for them.
+    PyObject* left = a[1];
+    Ref items = PyTuple_CheckExact(left) || PyUnicode_CheckExact(left) ? borrow(left) : steal(PySequence_List(left));
     if (!items) return {};
     Ref distinct = steal(PySet_New(items.get()));
     if (!distinct) return {};

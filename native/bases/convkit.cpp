@@ -1,0 +1,411 @@
+// CommonBase: values converted to text, integers, floats, decimals and booleans.
+//
+// Namespace, in order: math, Decimal, ROUND_HALF_UP, _valkin_except, CommonBase.
+//
+// `math`, `Decimal` and `ROUND_HALF_UP` are looked up in the module namespace
+// on every call, so rebinding them takes effect. The one shortcut taken is a
+// cache of the quanta Decimal("1e-N") for small N, used only while the name
+// `Decimal` is still bound to the class imported at load time: building such
+// a quantum is exact, touches no context flags and cannot fail, so a kept
+// one is indistinguishable from a fresh one.
+#include "runtime/imports.h"
+#include "runtime/klass.h"
+#include "runtime/module.h"
+
+using namespace valkin;
+
+namespace {
+
+constexpr Py_ssize_t kCachedQuanta = 64;  // digits 0..63
+constexpr int kWords = 6;
+constexpr const char* kTrueWords[kWords] = {"true", "yes", "on", "y", "t", "1"};
+constexpr const char* kFalseWords[kWords] = {"false", "no", "off", "n", "f", "0"};
+
+struct State {
+    Ref decimal;                            // the Decimal class imported at load time
+    Ref name_math, name_decimal, name_round_half_up;
+    Ref name_to_decimal, name_quantize, name_ceil, name_floor, name_strip, name_lower;
+    Ref rounding_kwnames;                   // ("rounding",)
+    Ref quantum_prefix;                     // "1e-"
+    Ref zero;                               // 0
+    Ref refusal_head, refusal_tail;         // '无法将值 "' and '" 解释为布尔值'
+    Ref true_words[kWords], false_words[kWords];
+    Ref quanta[kCachedQuanta];              // Decimal("1e-N"), built on first use
+    template <class F>
+    void each(F&& f) {
+        f(decimal), f(name_math), f(name_decimal), f(name_round_half_up);
+        f(name_to_decimal), f(name_quantize), f(name_ceil), f(name_floor), f(name_strip), f(name_lower);
+        f(rounding_kwnames), f(quantum_prefix), f(zero), f(refusal_head), f(refusal_tail);
+        for (Ref& r : true_words) f(r);
+        for (Ref& r : false_words) f(r);
+        for (Ref& r : quanta) f(r);
+    }
+};
+
+State* state(Function* self) { return state_of<State>(self); }
+
+// `if value:` — the truth value, -1 with the error set.
+int truth(PyObject* value) {
+    if (value == Py_False || value == Py_None) return 0;
+    if (value == Py_True) return 1;
+    return PyObject_IsTrue(value);
+}
+
+// The `digits` argument must be exactly an int (bool and other subclasses refused).
+bool digits_ok(PyObject* digits) {
+    if (PyLong_CheckExact(digits)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "digits",
+                 "int", Py_TYPE(digits)->tp_name);
+    return false;
+}
+
+// ---- _to_str ---------------------------------------------------------------
+
+constexpr const char* kToStrText = "期望将 obj 对象转换为 str 类型";
+constexpr const char* kToStrDoc =
+    "CommonBase._to_str(cls, obj, except_result='valkin_except_result')\n"
+    "将给定的对象转换为字符串类型。\n"
+    "\n"
+    "如果 obj 的类型恰好是 str（不含子类），直接返回 obj 本身；否则返回 str(obj) 的结果。\n"
+    "\n"
+    "参数:\n"
+    "- cls: 类方法的类对象。\n"
+    "- obj: 需要转换的对象，可以是任意类型。\n"
+    "- except_result: 转换失败时返回的默认值，未传入时为 None；"
+    "传入 'valkin_except_result' 时改为抛出带有原因说明的同类异常。\n"
+    "\n"
+    "返回值:\n"
+    "- 转换后的字符串。\n"
+    "\n"
+    "异常处理:\n"
+    "- 如果 obj 的 __str__ 方法抛出异常，则返回 except_result 指定的值。";
+
+Ref to_str(Function*, PyObject* const* a) {
+    PyObject* obj = a[1];
+    if (PyUnicode_CheckExact(obj)) return borrow(obj);
+    return steal(PyObject_Str(obj));
+}
+
+// ---- _to_decimal -----------------------------------------------------------
+
+constexpr const char* kToDecimalText = "期望将 obj 对象转换为 float 类型";
+constexpr const char* kToDecimalDoc =
+    "CommonBase._to_decimal(cls, obj, int digits: int = 2, except_result='valkin_except_result')\n"
+    "将给定的对象转换为 Decimal 类型，并进行四舍五入处理。\n"
+    "\n"
+    "参数:\n"
+    "- obj: 需要转换的对象，通常为数字或字符串。\n"
+    "- digits: 指定保留的小数位数，默认为 2。\n"
+    "- except_result: 如果转换失败，返回的默认值，默认为 None。\n"
+    "\n"
+    "返回值:\n"
+    "- 返回一个 Decimal 类型的对象，保留指定的小数位数，并进行四舍五入处理。";
+
+// `Decimal("1e-" + str(digits))`, with `Decimal` looked up now.
+Ref quantum_for(Function* self, State* st, PyObject* digits) {
+    Ref decimal = lookup_global(self, st->name_decimal.get());
+    if (!decimal) return {};
+    Py_ssize_t slot = -1;
+    if (decimal.get() == st->decimal.get()) {
+        int overflow = 0;
+        long n = PyLong_AsLongAndOverflow(digits, &overflow);
+        if (n == -1 && PyErr_Occurred()) return {};
+        if (!overflow && n >= 0 && n < kCachedQuanta) {
+            slot = static_cast<Py_ssize_t>(n);
+            if (st->quanta[slot]) return st->quanta[slot];
+        }
+    }
+    Ref text = steal(PyObject_Str(digits));
+    if (!text) return {};
+    Ref full = steal(PyUnicode_Concat(st->quantum_prefix.get(), text.get()));
+    if (!full) return {};
+    Ref quantum = call(decimal.get(), full.get());
+    if (quantum && slot >= 0 && Py_IS_TYPE(quantum.get(), reinterpret_cast<PyTypeObject*>(st->decimal.get()))) {
+        st->quanta[slot] = quantum;
+    }
+    return quantum;
+}
+
+// `Decimal(obj).quantize(Decimal("1e-" + str(digits)), rounding=ROUND_HALF_UP)`.
+Ref decimal_of(Function* self, State* st, PyObject* obj, PyObject* digits) {
+    Ref decimal = lookup_global(self, st->name_decimal.get());
+    if (!decimal) return {};
+    Ref value = call(decimal.get(), obj);
+    if (!value) return {};
+    Ref quantum = quantum_for(self, st, digits);
+    if (!quantum) return {};
+    if (Py_IS_TYPE(value.get(), reinterpret_cast<PyTypeObject*>(st->decimal.get()))) {
+        // The class is immutable: looking its method up cannot fail or run code.
+        Ref rounding = lookup_global(self, st->name_round_half_up.get());
+        if (!rounding) return {};
+        PyObject* argv[] = {value.get(), quantum.get(), rounding.get()};
+        return steal(PyObject_VectorcallMethod(st->name_quantize.get(), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                               st->rounding_kwnames.get()));
+    }
+    Ref quantize = getattr(value.get(), st->name_quantize.get());
+    if (!quantize) return {};
+    Ref rounding = lookup_global(self, st->name_round_half_up.get());
+    if (!rounding) return {};
+    PyObject* argv[] = {nullptr, quantum.get(), rounding.get()};
+    return steal(PyObject_Vectorcall(quantize.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     st->rounding_kwnames.get()));
+}
+
+Ref to_decimal(Function* self, PyObject* const* a) {
+    if (!digits_ok(a[2])) return {};
+    return decimal_of(self, state(self), a[1], a[2]);
+}
+
+// ---- _to_float -------------------------------------------------------------
+
+constexpr const char* kToFloatText = "期望将 obj 对象转换为 float 类型";
+constexpr const char* kToFloatDoc =
+    "CommonBase._to_float(cls, obj, int digits: int = 2, except_result='valkin_except_result')\n"
+    "将给定的对象转换为浮点数类型。\n"
+    "\n"
+    "该方法首先将对象转换为 Decimal 类型，然后再将其转换为浮点数类型。\n"
+    "如果转换过程中发生异常，将返回指定的异常结果。\n"
+    "\n"
+    "参数:\n"
+    "- obj: 需要转换的对象，可以是任何可以被转换为 Decimal 类型的对象。\n"
+    "- digits: 转换后浮点数的小数位数，默认为 2。\n"
+    "- except_result: 当转换失败时返回的默认值，默认为 None。\n"
+    "\n"
+    "返回值:\n"
+    "- 转换后的浮点数，如果转换失败则返回 except_result 指定的值。";
+
+Ref to_float(Function* self, PyObject* const* a) {
+    if (!digits_ok(a[2])) return {};
+    // Through the class, so an override and the inner guard both apply.
+    Ref d = call_method(a[0], state(self)->name_to_decimal.get(), a[1], a[2]);
+    if (!d) return {};
+    return steal(PyNumber_Float(d.get()));
+}
+
+// ---- _to_int ---------------------------------------------------------------
+
+constexpr const char* kToIntText = "期望将 obj 对象转换为 int 类型";
+constexpr const char* kToIntDoc =
+    "CommonBase._to_int(cls, obj, ceil=False, floor=False, absolute=False, except_result='valkin_except_result')\n"
+    "将给定的对象转换为整数类型。\n"
+    "\n"
+    "参数:\n"
+    "- obj: 需要转换的对象，可以是数字类型（如 float, Decimal）或其他可转换为整数的类型。\n"
+    "- ceil: 布尔值，如果为 True，则在转换前对 obj 进行向上取整。\n"
+    "- floor: 布尔值，如果为 True，则在转换前对 obj 进行向下取整。\n"
+    "- absolute: 布尔值，如果为 True，则返回 obj 的绝对值。\n"
+    "- except_result: 如果转换过程中发生异常，返回的默认值。\n"
+    "\n"
+    "返回值:\n"
+    "- 转换后的整数。如果 absolute 为 True，则返回其绝对值。";
+
+// `math.<name>(obj)`, with `math` looked up now.
+Ref math_call(Function* self, State* st, PyObject* name, PyObject* obj) {
+    Ref math = lookup_global(self, st->name_math.get());
+    if (!math) return {};
+    return call_method(math.get(), name, obj);
+}
+
+Ref to_int(Function* self, PyObject* const* a) {
+    State* st = state(self);
+    PyObject* cls = a[0];
+    Ref value = borrow(a[1]);
+    int ceil = truth(a[2]);
+    if (ceil < 0) return {};
+    if (ceil) {
+        value = math_call(self, st, st->name_ceil.get(), a[1]);
+    } else {
+        int floor = truth(a[3]);
+        if (floor < 0) return {};
+        if (floor) {
+            value = math_call(self, st, st->name_floor.get(), a[1]);
+        } else {
+            int rounds = PyFloat_Check(a[1]);
+            if (!rounds) {
+                Ref decimal = lookup_global(self, st->name_decimal.get());
+                if (!decimal) return {};
+                rounds = PyObject_IsInstance(a[1], decimal.get());
+                if (rounds < 0) return {};
+            }
+            if (rounds) value = call_method(cls, st->name_to_decimal.get(), a[1], st->zero.get());
+        }
+    }
+    if (!value) return {};
+    Ref n = steal(PyNumber_Long(value.get()));
+    if (!n) return {};
+    int absolute = truth(a[4]);
+    if (absolute < 0) return {};
+    if (absolute) return steal(PyNumber_Absolute(n.get()));
+    return n;
+}
+
+// ---- _to_bool --------------------------------------------------------------
+
+constexpr const char* kToBoolText = "期望将 obj 对象转换为 bool 类型";
+constexpr const char* kToBoolDoc =
+    "CommonBase._to_bool(cls, obj, except_result='valkin_except_result')\n"
+    "将给定的对象转换为布尔值。\n"
+    "\n"
+    "如果 obj 是字符串（包括 str 的子类），先去除首尾空白并转为小写，再与两组固定词比较：\n"
+    "\"true\"、\"yes\"、\"on\"、\"y\"、\"t\"、\"1\" 得到 True，\n"
+    "\"false\"、\"no\"、\"off\"、\"n\"、\"f\"、\"0\" 得到 False，\n"
+    "例如 \" Yes \" 得到 True，\"OFF\" 得到 False。不在两组词中的字符串无法解释，视为转换失败。\n"
+    "其他类型的对象按其真值判断，即返回 bool(obj)，例如 0、None、[] 得到 False，b\"false\" 得到 True。\n"
+    "\n"
+    "参数:\n"
+    "- cls: 类方法的类对象。\n"
+    "- obj: 需要转换的对象，可以是字符串或任意其他对象。\n"
+    "- except_result: 转换失败时返回的默认值，未传入时为 None；"
+    "传入 'valkin_except_result' 时改为抛出带有原因说明的同类异常。\n"
+    "\n"
+    "返回值:\n"
+    "- True 或 False。\n"
+    "\n"
+    "异常处理:\n"
+    "- 字符串不在两组词中时抛出 ValueError，消息为 无法将值 \"<规范化后的字符串>\" 解释为布尔值；\n"
+    "  obj 的 __bool__ 或 __len__ 抛出的异常同样视为转换失败，返回 except_result 指定的值。";
+
+enum Verdict { kFalse = 0, kTrue = 1, kNeither = 2 };
+
+// Which list an ASCII str falls in after `strip().lower()`. For ASCII text both
+// methods act on ASCII alone: strip drops the characters Py_UNICODE_ISSPACE
+// accepts (the same test str.strip makes), lower maps A-Z only.
+Verdict classify_ascii(PyObject* text) {
+    const Py_UCS1* p = PyUnicode_1BYTE_DATA(text);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
+    while (begin < end && Py_UNICODE_ISSPACE(p[begin])) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(p[end - 1])) --end;
+    Py_ssize_t len = end - begin;
+    if (len > 5) return kNeither;
+    char word[6] = {};
+    for (Py_ssize_t i = 0; i < len; ++i) word[i] = static_cast<char>(Py_TOLOWER(p[begin + i]));
+    auto in = [&](const char* const* list) {
+        for (int i = 0; i < kWords; ++i) {
+            const char* w = list[i];
+            Py_ssize_t k = 0;
+            while (k < len && w[k] == word[k]) ++k;
+            if (k == len && w[k] == '\0') return true;
+        }
+        return false;
+    };
+    if (in(kTrueWords)) return kTrue;
+    if (in(kFalseWords)) return kFalse;
+    return kNeither;
+}
+
+// `s == word`, as the interpreter evaluates it.
+int equals(PyObject* s, PyObject* word) {
+    if (PyUnicode_CheckExact(s)) return PyUnicode_Compare(s, word) == 0 ? 1 : (PyErr_Occurred() ? -1 : 0);
+    Ref result = steal(PyObject_RichCompare(s, word, Py_EQ));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+Ref to_bool(Function* self, PyObject* const* a) {
+    PyObject* obj = a[1];
+    if (!PyUnicode_Check(obj)) {
+        int b = PyObject_IsTrue(obj);
+        if (b < 0) return {};
+        return boolean(b);
+    }
+    State* st = state(self);
+    Verdict verdict = kNeither;
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj)) {
+        verdict = classify_ascii(obj);
+        if (verdict != kNeither) return boolean(verdict == kTrue);
+    }
+    Ref stripped = call_method(obj, st->name_strip.get());
+    if (!stripped) return {};
+    Ref s = call_method(stripped.get(), st->name_lower.get());
+    if (!s) return {};
+    if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_ASCII(obj)) {
+        for (const Ref& w : st->true_words) {
+            int eq = equals(s.get(), w.get());
+            if (eq < 0) return {};
+            if (eq) return boolean(true);
+        }
+        for (const Ref& w : st->false_words) {
+            int eq = equals(s.get(), w.get());
+            if (eq < 0) return {};
+            if (eq) return boolean(false);
+        }
+    }
+    Ref empty = steal(PyUnicode_New(0, 0));
+    if (!empty) return {};
+    Ref shown = steal(PyObject_Format(s.get(), empty.get()));
+    if (!shown) return {};
+    Ref head = steal(PyUnicode_Concat(st->refusal_head.get(), shown.get()));
+    if (!head) return {};
+    Ref message = steal(PyUnicode_Concat(head.get(), st->refusal_tail.get()));
+    if (!message) return {};
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
+}
+
+// ---- module ------------------------------------------------------------------
+
+bool init_state(State* st) {
+    st->name_math = interned("math");
+    st->name_decimal = interned("Decimal");
+    st->name_round_half_up = interned("ROUND_HALF_UP");
+    st->name_to_decimal = interned("_to_decimal");
+    st->name_quantize = interned("quantize");
+    st->name_ceil = interned("ceil");
+    st->name_floor = interned("floor");
+    st->name_strip = interned("strip");
+    st->name_lower = interned("lower");
+    st->rounding_kwnames = steal(Py_BuildValue("(s)", "rounding"));
+    st->quantum_prefix = str("1e-");
+    st->zero = steal(PyLong_FromLong(0));
+    st->refusal_head = str("无法将值 \"");
+    st->refusal_tail = str("\" 解释为布尔值");
+    if (!st->name_math || !st->name_decimal || !st->name_round_half_up || !st->name_to_decimal ||
+        !st->name_quantize || !st->name_ceil || !st->name_floor || !st->name_strip || !st->name_lower ||
+        !st->rounding_kwnames || !st->quantum_prefix || !st->zero || !st->refusal_head || !st->refusal_tail) {
+        return false;
+    }
+    for (int i = 0; i < kWords; ++i) {
+        st->true_words[i] = interned(kTrueWords[i]);
+        st->false_words[i] = interned(kFalseWords[i]);
+        if (!st->true_words[i] || !st->false_words[i]) return false;
+    }
+    return true;
+}
+
+int exec(PyObject* m) {
+    auto* st = static_cast<State*>(PyModule_GetState(m));
+    if (!st || !init_state(st)) return -1;
+
+    Ref math = import_module("math");
+    if (!bind(m, "math", math)) return -1;
+    Ref decimal = import_from("decimal", "Decimal");
+    if (!bind(m, "Decimal", decimal)) return -1;
+    if (!PyType_Check(decimal.get())) {
+        PyErr_SetString(PyExc_ImportError, "decimal.Decimal is not a class");
+        return -1;
+    }
+    st->decimal = decimal;
+    if (!bind(m, "ROUND_HALF_UP", import_from("decimal", "ROUND_HALF_UP"))) return -1;
+    Ref guard = import_relative(m, "guardrail", "_valkin_except");
+    if (!bind(m, "_valkin_except", guard)) return -1;
+
+    const Param digits{"digits", int_default(2), "int"};
+    ClassBuilder cls(m, "CommonBase");
+    cls.guarded(guard.get(), kToStrText, {"_to_str", "CommonBase._to_str", kToStrDoc},
+                {{"cls"}, {"obj"}, except_result_param}, to_str)
+        .guarded(guard.get(), kToIntText, {"_to_int", "CommonBase._to_int", kToIntDoc},
+                 {{"cls"}, {"obj"}, {"ceil", false_default}, {"floor", false_default}, {"absolute", false_default},
+                  except_result_param},
+                 to_int)
+        .guarded(guard.get(), kToFloatText, {"_to_float", "CommonBase._to_float", kToFloatDoc},
+                 {{"cls"}, {"obj"}, digits, except_result_param}, to_float)
+        .guarded(guard.get(), kToDecimalText, {"_to_decimal", "CommonBase._to_decimal", kToDecimalDoc},
+                 {{"cls"}, {"obj"}, digits, except_result_param}, to_decimal)
+        .guarded(guard.get(), kToBoolText, {"_to_bool", "CommonBase._to_bool", kToBoolDoc},
+                 {{"cls"}, {"obj"}, except_result_param}, to_bool);
+    return cls.bind_in_module() ? 0 : -1;
+}
+
+}  // namespace
+
+VALKIN_MODULE(convkit, State, exec)
