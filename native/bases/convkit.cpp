@@ -135,12 +135,15 @@ Ref decimal_of(Function* self, State* st, PyObject* obj, PyObject* digits) {
     Ref quantum = quantum_for(self, st, digits);
     if (!quantum) return {};
     if (Py_IS_TYPE(value.get(), reinterpret_cast<PyTypeObject*>(st->decimal.get()))) {
-        // The class is immutable: looking its method up cannot fail or run code.
+        // The class is immutable: looking its method up cannot fail or run code,
+        // and its quantize(exp, rounding=None, context=None) binds a second
+        // positional argument to `rounding` (without the keyword it skips
+        // building a keyword dict).
         Ref rounding = lookup_global(self, st->name_round_half_up.get());
         if (!rounding) return {};
         PyObject* argv[] = {value.get(), quantum.get(), rounding.get()};
-        return steal(PyObject_VectorcallMethod(st->name_quantize.get(), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               st->rounding_kwnames.get()));
+        return steal(PyObject_VectorcallMethod(st->name_quantize.get(), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                               nullptr));
     }
     Ref quantize = getattr(value.get(), st->name_quantize.get());
     if (!quantize) return {};
