@@ -333,13 +333,61 @@ constexpr Param kTestFallback{"except_result", false_default};
 
 // ---- _path_normal ----------------------------------------------------------
 
+// True when os.path.normpath returns the text unchanged: non-empty, at most
+// one leading separator, no empty, "." or ".." component, no trailing
+// separator and no NUL. Anything else goes to normpath itself.
+template <class Char>
+bool already_normal(const Char* s, Py_ssize_t n) {
+    if (n == 0) return false;
+    Py_ssize_t start = s[0] == '/' ? 1 : 0;
+    if (start == n) return false;  // "/" alone
+    Py_ssize_t component = start;  // where the current component began
+    for (Py_ssize_t i = start; i <= n; ++i) {
+        Char c = i < n ? s[i] : Char('/');
+        if (c == 0) return false;
+        if (c != '/') continue;
+        Py_ssize_t len = i - component;
+        if (len == 0) return false;  // "//", or a trailing separator
+        if (s[component] == '.' && (len == 1 || (len == 2 && s[component + 1] == '.'))) return false;
+        component = i + 1;
+    }
+    return true;
+}
+
+bool already_normal(PyObject* path) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(path);
+    switch (PyUnicode_KIND(path)) {
+        case PyUnicode_1BYTE_KIND: return already_normal(PyUnicode_1BYTE_DATA(path), n);
+        case PyUnicode_2BYTE_KIND: return already_normal(PyUnicode_2BYTE_DATA(path), n);
+        default: return already_normal(PyUnicode_4BYTE_DATA(path), n);
+    }
+}
+
+// A new str equal to `text`, as normpath hands back.
+Ref copy_str(PyObject* text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Ref out = steal(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
+    if (!out) return {};
+    std::memcpy(PyUnicode_DATA(out.get()), PyUnicode_DATA(text), static_cast<size_t>(n) * PyUnicode_KIND(text));
+    return out;
+}
+
 Ref path_normal(Function* self, PyObject* const* a) {
     State* st = state(self);
-    Ref path = os_path(self->owner, st);
+    PyObject* obj = a[1];
+    Ref os = global(self->owner, st->n_os.get());
+    if (!os) return {};
+    if (PyUnicode_CheckExact(obj) && os.get() == st->os.get()) {
+        int same = holds(os.get(), st->os.get(), st->n_path.get(), st->posixpath.get());
+        if (same > 0) same = holds(st->posixpath.get(), st->posixpath.get(), st->n_normpath.get(), st->normpath.get());
+        if (same < 0) return {};
+        if (same && already_normal(obj)) return copy_str(obj);
+    }
+    Ref path = getattr(os.get(), st->n_path.get());
     if (!path) return {};
     Ref normpath = getattr(path.get(), st->n_normpath.get());
     if (!normpath) return {};
-    return call(normpath.get(), a[1]);
+    return call(normpath.get(), obj);
 }
 
 // ---- _path_exists, _path_file, _path_dir -----------------------------------
@@ -538,6 +586,7 @@ int fsops_exec(PyObject* m) {
     PyObject* path = st->posixpath.get();
     if (!capture(&st->exists, path, st->n_exists.get()) || !capture(&st->isfile, path, st->n_isfile.get()) ||
         !capture(&st->isdir, path, st->n_isdir.get()) || !capture(&st->join, path, st->n_join.get()) ||
+        !capture(&st->normpath, path, st->n_normpath.get()) ||
         !capture(&st->stat, os.get(), st->n_stat.get()) || !capture(&st->fspath, os.get(), st->n_fspath.get()) ||
         !capture(&st->listdir, os.get(), st->n_listdir.get()) || !capture(&st->walk, os.get(), st->n_walk.get()) ||
         !capture(&st->scandir, os.get(), st->n_scandir.get())) {

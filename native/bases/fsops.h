@@ -34,7 +34,7 @@ struct State {
     // What the module found at import: `os`, `os.path`, `shutil`, `deque`,
     // the builtin `open`, and the functions the fast paths stand in for.
     Ref os, posixpath, shutil, deque, open;
-    Ref exists, isfile, isdir, stat, fspath, listdir, walk, scandir, join;
+    Ref exists, isfile, isdir, normpath, stat, fspath, listdir, walk, scandir, join;
 
     Ref line_reader_type;  // the generator type of _path_readline
 
@@ -49,7 +49,7 @@ struct State {
         f(n_enter), f(n_exit), f(n_pop), f(n_append);
         f(kw_encoding), f(kw_encoding_closefd), f(kw_topdown), f(gen_name), f(gen_qualname);
         f(os), f(posixpath), f(shutil), f(deque), f(open);
-        f(exists), f(isfile), f(isdir), f(stat), f(fspath), f(listdir), f(walk), f(scandir), f(join);
+        f(exists), f(isfile), f(isdir), f(normpath), f(stat), f(fspath), f(listdir), f(walk), f(scandir), f(join);
         f(line_reader_type);
     }
 };

@@ -148,6 +148,27 @@ Ref raise_inside(LineReader* g) {
     return finish_raising(g);
 }
 
+// `line.rstrip()`: natively for an exact str or bytes (the same whitespace
+// test the methods use), otherwise through the method.
+Ref rstrip(State* st, PyObject* line) {
+    if (PyUnicode_CheckExact(line)) {
+        Py_ssize_t end = PyUnicode_GET_LENGTH(line);
+        int kind = PyUnicode_KIND(line);
+        const void* data = PyUnicode_DATA(line);
+        while (end > 0 && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+        return steal(PyUnicode_Substring(line, 0, end));
+    }
+    if (PyBytes_CheckExact(line)) {
+        const char* data = PyBytes_AS_STRING(line);
+        Py_ssize_t size = PyBytes_GET_SIZE(line);
+        Py_ssize_t end = size;
+        while (end > 0 && Py_ISSPACE(static_cast<unsigned char>(data[end - 1]))) --end;
+        if (end == size) return borrow(line);
+        return steal(PyBytes_FromStringAndSize(data, end));
+    }
+    return call_method(line, st->n_rstrip.get());
+}
+
 // One step of the body: the next stripped line, or empty (with an error, or
 // without one when the body returned).
 Ref advance(LineReader* g) {
@@ -175,7 +196,7 @@ Ref advance(LineReader* g) {
         if (!leave(ctx)) return finish_raising(g);
         return {};
     }
-    Ref stripped = call_method(line.get(), st->n_rstrip.get());
+    Ref stripped = rstrip(st, line.get());
     if (!stripped) return raise_inside(g);
     return stripped;
 }
