@@ -54,7 +54,28 @@ def tour_convkit() -> None:
 
 
 def tour_keyforge() -> None:
-    pass  # identifiers and text cipher
+    from valkin.bases.keyforge import AuthBase
+
+    print("Identifiers and text cipher")
+
+    class Node(AuthBase):  # a class of its own keeps its own counters
+        pass
+
+    Node.id_config(3, 1)
+    first, second = Node.id_(), Node.id_()
+    show("Node.id_config(3, 1); Node.id_()", first)
+    show("Node.id_() > previous", second > first)
+    show("(id >> 22, id >> 17 & 31, id >> 12 & 31, id & 4095)",
+         (second >> 22, second >> 17 & 31, second >> 12 & 31, second & 4095))
+    show_raise("Node.id_config(32, 0)", lambda: Node.id_config(32, 0))
+    show_raise("Node.id_config(True, 0)", lambda: Node.id_config(True, 0))
+    key = "0123456789abcdef"
+    secret = AuthBase.auth_encode("你好, valkin", key)
+    show("AuthBase.auth_encode('你好, valkin', key)", secret)
+    show("AuthBase.auth_decode(_, key)", AuthBase.auth_decode(secret, key))
+    show_raise("AuthBase.auth_decode(_, 'fedcba9876543210')",
+               lambda: AuthBase.auth_decode(secret, "fedcba9876543210"))
+    show_raise("AuthBase.auth_encode('x', 'short key')", lambda: AuthBase.auth_encode("x", "short key"))
 
 
 def tour_fsops() -> None:
