@@ -3,6 +3,7 @@
 #include "bases/fsops.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -104,7 +105,7 @@ struct WalkEntry {
 // is_dir follows links (a failing stat counts as no directory), links to
 // directories are not walked into. False when the directory cannot be
 // opened or read to the end: os.walk then skips it entirely.
-bool scan_for_walk(const std::string& top, std::vector<WalkEntry>* out, bool* no_memory) {
+bool scan_for_walk(const std::string& top, std::vector<WalkEntry>* out, bool* no_memory) noexcept {
     DIR* dir = ::opendir(top.c_str());
     if (!dir) return false;
     bool ok = true;
@@ -134,7 +135,7 @@ bool scan_for_walk(const std::string& top, std::vector<WalkEntry>* out, bool* no
             if (type == DT_DIR) entry.walk_into = true;
             out->push_back(std::move(entry));
         }
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         *no_memory = true;
         ok = false;
     }
@@ -292,13 +293,20 @@ bool is_ancestor(const std::vector<Node>& nodes, size_t from, unsigned long long
 struct DictEntry {
     std::string name;
     StatResult kind;
+    bool maybe_link;  // the entry is, or may be, a symbolic link
     unsigned long long dev, ino;
 };
 
 // os.listdir(path) natively, then the stat that os.path.isfile/isdir make on
 // every os.path.join(path, name), all without the GIL. Returns the errno of a
 // failed listing (0 on success).
-int list_and_stat(const std::string& path, std::vector<DictEntry>* out, bool* no_memory) {
+//
+// While no symbolic link lies on `path` (`linked` false), the stat of
+// path/name resolves only `name` from the directory just listed: the same
+// lookup the full path makes, without walking the prefix again. Below a link
+// the full path is stated, so the interpreter's limit on links followed in
+// one lookup applies exactly as it does to the full path.
+int list_and_stat(const std::string& path, bool linked, std::vector<DictEntry>* out, bool* no_memory) noexcept {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return errno;
     int error = 0;
@@ -312,29 +320,58 @@ int list_and_stat(const std::string& path, std::vector<DictEntry>* out, bool* no
             }
             const char* name = d->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-            out->push_back({name, StatResult::Missing, 0, 0});
+            bool maybe_link = d->d_type == DT_LNK || d->d_type == DT_UNKNOWN;
+            out->push_back({name, StatResult::Missing, maybe_link, 0, 0});
         }
-    } catch (const std::bad_alloc&) {
+        if (!error) {
+            int fd = ::dirfd(dir);
+            size_t prefix = path.size() + ((path.empty() || path.back() == '/') ? 0 : 1);
+            std::string full;
+            for (DictEntry& entry : *out) {
+                // A path the system refuses as too long is no file and no directory.
+                if (prefix + entry.name.size() >= PATH_MAX) continue;
+                struct stat sb;
+                int rc;
+                if (!linked && fd >= 0) {
+                    rc = ::fstatat(fd, entry.name.c_str(), &sb, 0);
+                } else {
+                    full = join_bytes(path, entry.name.c_str());
+                    rc = ::stat(full.c_str(), &sb);
+                }
+                if (rc != 0) continue;  // vanished or unreachable: neither
+                entry.dev = static_cast<unsigned long long>(sb.st_dev);
+                entry.ino = static_cast<unsigned long long>(sb.st_ino);
+                entry.kind = S_ISREG(sb.st_mode) ? StatResult::File
+                             : S_ISDIR(sb.st_mode) ? StatResult::Dir
+                                                   : StatResult::Special;
+            }
+        }
+    } catch (...) {
         *no_memory = true;
     }
     ::closedir(dir);
-    if (error || *no_memory) return error;
+    return error;
+}
+
+// Whether a symbolic link lies on `path`: its own components, lstat-ed one
+// prefix after another (a component that cannot be examined counts as one).
+bool link_on_path(const std::string& path) noexcept {
     try {
-        std::string full;
-        for (DictEntry& entry : *out) {
-            full = join_bytes(path, entry.name.c_str());
-            struct stat sb;
-            if (::stat(full.c_str(), &sb) != 0) continue;  // vanished or unreachable: neither
-            entry.dev = static_cast<unsigned long long>(sb.st_dev);
-            entry.ino = static_cast<unsigned long long>(sb.st_ino);
-            entry.kind = S_ISREG(sb.st_mode) ? StatResult::File
-                         : S_ISDIR(sb.st_mode) ? StatResult::Dir
-                                               : StatResult::Special;
+        std::string prefix;
+        prefix.reserve(path.size());
+        for (size_t i = 0; i <= path.size(); ++i) {
+            if (i == path.size() || (path[i] == '/' && i > 0)) {
+                if (!prefix.empty() && prefix.back() != '/') {
+                    struct stat sb;
+                    if (::lstat(prefix.c_str(), &sb) != 0 || S_ISLNK(sb.st_mode)) return true;
+                }
+            }
+            if (i < path.size()) prefix += path[i];
         }
-    } catch (const std::bad_alloc&) {
-        *no_memory = true;
+        return false;
+    } catch (...) {
+        return true;
     }
-    return 0;
 }
 
 // The walk's stack: a native one while `deque` is the collections.deque
@@ -346,6 +383,7 @@ public:
         Ref path, key;
         std::string bytes;  // path for the system, native route only
         size_t node;
+        bool linked = true;  // a symbolic link may lie on the path (native route)
     };
 
     bool start(State* st, PyObject* deque_fn, Item first) {
@@ -385,6 +423,7 @@ public:
         out->key = std::move(parts[1]);
         out->bytes.clear();
         out->node = kNoParent;
+        out->linked = true;
         auto found = nodes_.find(popped.get());
         if (found != nodes_.end()) {
             out->node = found->second.second;
@@ -499,8 +538,14 @@ Ref file_dict(Function* self, PyObject* const* a) {
         nodes.push_back({dev, ino, known, kNoParent});
     }
 
+    bool top_linked = true;
+    if (native) {
+        Py_BEGIN_ALLOW_THREADS
+        top_linked = link_on_path(top_bytes);
+        Py_END_ALLOW_THREADS
+    }
     Stack stack;
-    if (!stack.start(st, deque_fn.get(), {top, top_key, std::move(top_bytes), 0})) return {};
+    if (!stack.start(st, deque_fn.get(), {top, top_key, std::move(top_bytes), 0, top_linked})) return {};
     Ref skip_dir = name_set(module, st, a[2]);
     if (!skip_dir) return {};
     Ref skip_file = name_set(module, st, a[3]);
@@ -524,7 +569,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
             bool no_memory = false;
             int error;
             Py_BEGIN_ALLOW_THREADS
-            error = list_and_stat(current.bytes, &entries, &no_memory);
+            error = list_and_stat(current.bytes, current.linked, &entries, &no_memory);
             Py_END_ALLOW_THREADS
             if (no_memory) return steal(PyErr_NoMemory());
             if (error) {
@@ -551,7 +596,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
                 if (!key) return {};
                 nodes.push_back({entry.dev, entry.ino, true, current.node});
                 if (!stack.push({std::move(full), std::move(key), join_bytes(current.bytes, entry.name.c_str()),
-                                 nodes.size() - 1})) {
+                                 nodes.size() - 1, current.linked || entry.maybe_link})) {
                     return {};
                 }
             }
@@ -607,7 +652,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
                 Ref key = call(join_key.get(), prefix, name.get());
                 if (!key) return {};
                 nodes.push_back({dev, ino, known, current.node});
-                if (!stack.push({std::move(full), std::move(key), std::string(), nodes.size() - 1})) return {};
+                if (!stack.push({std::move(full), std::move(key), std::string(), nodes.size() - 1, true})) return {};
             }
         }
         if (PyObject_SetItem(result.get(), prefix, files.get()) < 0) return {};
@@ -620,7 +665,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
 Ref path_file_list(Function* self, PyObject* const* a) {
     try {
         return file_list(self, a);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return steal(PyErr_NoMemory());
     }
 }
@@ -628,7 +673,7 @@ Ref path_file_list(Function* self, PyObject* const* a) {
 Ref path_file_dict(Function* self, PyObject* const* a) {
     try {
         return file_dict(self, a);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return steal(PyErr_NoMemory());
     }
 }
