@@ -12,6 +12,11 @@
 #include "runtime/klass.h"
 #include "runtime/module.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 using namespace valkin;
 
 namespace {
@@ -28,6 +33,8 @@ struct State {
     Ref rounding_kwnames;                   // ("rounding",)
     Ref quantum_prefix;                     // "1e-"
     Ref zero;                               // 0
+    Ref decimal_zero;                       // Decimal(0), compared with float_inf to signal FloatOperation
+    Ref float_inf;                          // float("inf")
     Ref refusal_head, refusal_tail;         // '无法将值 "' and '" 解释为布尔值'
     Ref true_words[kWords], false_words[kWords];
     Ref quanta[kCachedQuanta];              // Decimal("1e-N"), built on first use
@@ -35,7 +42,8 @@ struct State {
     void each(F&& f) {
         f(decimal), f(name_math), f(name_decimal), f(name_round_half_up);
         f(name_to_decimal), f(name_quantize), f(name_ceil), f(name_floor), f(name_strip), f(name_lower);
-        f(rounding_kwnames), f(quantum_prefix), f(zero), f(refusal_head), f(refusal_tail);
+        f(rounding_kwnames), f(quantum_prefix), f(zero), f(decimal_zero), f(float_inf);
+        f(refusal_head), f(refusal_tail);
         for (Ref& r : true_words) f(r);
         for (Ref& r : false_words) f(r);
         for (Ref& r : quanta) f(r);
@@ -57,6 +65,158 @@ bool digits_ok(PyObject* digits) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "digits",
                  "int", Py_TYPE(digits)->tp_name);
     return false;
+}
+
+// ---- texts and numbers built here ---------------------------------------------
+//
+// Each helper below gives exactly what the interpreter's own conversion gives
+// for the inputs it accepts, and declines (returns false) for all others.
+
+// A new exact str holding the ASCII bytes [p, p + n).
+Ref ascii_text(const char* p, Py_ssize_t n) {
+    Ref text = steal(PyUnicode_New(n, 127));
+    if (text && n > 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<std::size_t>(n));
+    return text;
+}
+
+// Writes the decimal digits of v at p; returns the end.
+char* write_unsigned(char* p, unsigned long long v) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n) *p++ = digits[--n];
+    return p;
+}
+
+// `str(obj)` of an exact int within a long long: its decimal digits, with a
+// minus sign when negative (the general conversion builds a scratch number
+// first).
+bool small_int_text(PyObject* obj, Ref& out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow) return false;
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    char buf[24];
+    char* p = buf;
+    if (v < 0) *p++ = '-';
+    p = write_unsigned(p, v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
+    out = ascii_text(buf, p - buf);
+    return true;
+}
+
+// `int(text)` of an exact str made only of 1 to 18 ASCII digits: the number
+// they spell in base 10 (no sign, blank or underscore to read).
+bool digit_text_int(PyObject* text, Ref& out) {
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n < 1 || n > 18) return false;
+    const Py_UCS1* p = PyUnicode_1BYTE_DATA(text);
+    long long v = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned d = static_cast<unsigned>(p[i]) - '0';
+        if (d > 9) return false;
+        v = v * 10 + d;
+    }
+    out = steal(PyLong_FromLongLong(v));
+    return true;
+}
+
+// Unsigned integer in base 10**9, least significant limb first; large enough
+// for m * 5**1074 and m * 2**971 with m < 2**53.
+class Decimal9 {
+public:
+    explicit Decimal9(std::uint64_t v) {
+        do {
+            limb_[n_++] = static_cast<std::uint32_t>(v % kBase);
+            v /= kBase;
+        } while (v);
+    }
+    void multiply(std::uint32_t factor) {  // factor < 2**31
+        std::uint64_t carry = 0;
+        for (int i = 0; i < n_; ++i) {
+            std::uint64_t t = std::uint64_t{limb_[i]} * factor + carry;
+            limb_[i] = static_cast<std::uint32_t>(t % kBase);
+            carry = t / kBase;
+        }
+        while (carry) {
+            limb_[n_++] = static_cast<std::uint32_t>(carry % kBase);
+            carry /= kBase;
+        }
+    }
+    void multiply_power(std::uint32_t base, std::uint32_t chunk, int chunk_exponent, int exponent) {
+        for (; exponent >= chunk_exponent; exponent -= chunk_exponent) multiply(chunk);
+        std::uint32_t rest = 1;
+        while (exponent-- > 0) rest *= base;
+        if (rest != 1) multiply(rest);
+    }
+    // Writes the digits, without leading zeros, at p; returns the end.
+    char* write(char* p) const {
+        p = write_unsigned(p, limb_[n_ - 1]);
+        for (int i = n_ - 2; i >= 0; --i) {
+            std::uint32_t v = limb_[i];
+            for (int k = 8; k >= 0; --k) {
+                p[k] = static_cast<char>('0' + v % 10);
+                v /= 10;
+            }
+            p += 9;
+        }
+        return p;
+    }
+    static constexpr int kMaxDigits = 100 * 9;
+
+private:
+    static constexpr std::uint64_t kBase = 1000000000;
+    std::uint32_t limb_[100];  // only the first n_ are used
+    int n_ = 0;
+};
+
+// The text "[-]<coefficient>[E-<k>]" from which the Decimal class builds the
+// very number it builds from the finite double x: with x = +-n / 2**k in
+// lowest terms, coefficient n * 5**k and exponent -k.
+Ref exact_float_text(double x) {
+    int e2 = 0;
+    double fraction = std::frexp(std::fabs(x), &e2);  // |x| = fraction * 2**e2
+    auto m = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    int e = e2 - 53;  // |x| = m * 2**e
+    if (m == 0) e = 0;
+    if (e < 0 && m != 0) {  // lowest terms: drop the factors 2 the mantissa shares with 2**-e
+        int shift = std::min(__builtin_ctzll(m), -e);
+        m >>= shift;
+        e += shift;
+    }
+    Decimal9 coefficient(m);
+    if (e > 0) coefficient.multiply_power(2, 1u << 29, 29, e);
+    if (e < 0) coefficient.multiply_power(5, 1220703125u, 13, -e);  // 5**13
+    char buf[Decimal9::kMaxDigits + 16];
+    char* p = buf;
+    if (std::signbit(x)) *p++ = '-';
+    p = coefficient.write(p);
+    if (e < 0) {
+        *p++ = 'E';
+        *p++ = '-';
+        p = write_unsigned(p, static_cast<unsigned long long>(-e));
+    }
+    return ascii_text(buf, p - buf);
+}
+
+// `Decimal(x)` for an exact finite float, with Decimal the class imported at
+// load time. Decimal(float) signals FloatOperation on the current context and
+// then converts exactly; an ordering comparison of a Decimal with a float makes
+// that same signal (the flag set, or the trap's exception raised), and the
+// comparison of 0 with infinity signals nothing else. Parsing the exact text
+// is itself exact and signals nothing.
+Ref decimal_of_float(State* st, double x) {
+    Ref signal = steal(PyObject_RichCompare(st->decimal_zero.get(), st->float_inf.get(), Py_LT));
+    if (!signal) return {};
+    Ref text = exact_float_text(x);
+    if (!text) return {};
+    return call(st->decimal.get(), text.get());
 }
 
 // ---- _to_str ---------------------------------------------------------------
@@ -83,6 +243,8 @@ constexpr const char* kToStrDoc =
 Ref to_str(Function*, PyObject* const* a) {
     PyObject* obj = a[1];
     if (PyUnicode_CheckExact(obj)) return borrow(obj);
+    Ref text;
+    if (PyLong_CheckExact(obj) && small_int_text(obj, text)) return text;
     return steal(PyObject_Str(obj));
 }
 
@@ -130,7 +292,12 @@ Ref quantum_for(Function* self, State* st, PyObject* digits) {
 Ref decimal_of(Function* self, State* st, PyObject* obj, PyObject* digits) {
     Ref decimal = lookup_global(self, st->name_decimal.get());
     if (!decimal) return {};
-    Ref value = call(decimal.get(), obj);
+    Ref value;
+    if (decimal.get() == st->decimal.get() && PyFloat_CheckExact(obj) && std::isfinite(PyFloat_AS_DOUBLE(obj))) {
+        value = decimal_of_float(st, PyFloat_AS_DOUBLE(obj));
+    } else {
+        value = call(decimal.get(), obj);
+    }
     if (!value) return {};
     Ref quantum = quantum_for(self, st, digits);
     if (!quantum) return {};
@@ -227,14 +394,21 @@ Ref to_int(Function* self, PyObject* const* a) {
             if (!rounds) {
                 Ref decimal = lookup_global(self, st->name_decimal.get());
                 if (!decimal) return {};
-                rounds = PyObject_IsInstance(a[1], decimal.get());
-                if (rounds < 0) return {};
+                // A str is never an instance of the Decimal class (whose
+                // metaclass is type, so no __instancecheck__ is consulted).
+                if (!(decimal.get() == st->decimal.get() && PyUnicode_CheckExact(a[1]))) {
+                    rounds = PyObject_IsInstance(a[1], decimal.get());
+                    if (rounds < 0) return {};
+                }
             }
             if (rounds) value = call_method(cls, st->name_to_decimal.get(), a[1], st->zero.get());
         }
     }
     if (!value) return {};
-    Ref n = steal(PyNumber_Long(value.get()));
+    Ref n;
+    if (!(PyUnicode_CheckExact(value.get()) && digit_text_int(value.get(), n))) {
+        n = steal(PyNumber_Long(value.get()));
+    }
     if (!n) return {};
     int absolute = truth(a[4]);
     if (absolute < 0) return {};
@@ -388,6 +562,9 @@ int exec(PyObject* m) {
         return -1;
     }
     st->decimal = decimal;
+    st->decimal_zero = call(decimal.get(), st->zero.get());
+    st->float_inf = steal(PyFloat_FromDouble(HUGE_VAL));
+    if (!st->decimal_zero || !st->float_inf) return -1;
     if (!bind(m, "ROUND_HALF_UP", import_from("decimal", "ROUND_HALF_UP"))) return -1;
     Ref guard = import_relative(m, "guardrail", "_valkin_except");
     if (!bind(m, "_valkin_except", guard)) return -1;
