@@ -50,7 +50,26 @@ def tour_setops() -> None:
 
 
 def tour_convkit() -> None:
-    pass  # value conversion
+    from decimal import Decimal
+
+    from valkin.bases.convkit import CommonBase
+
+    print("Value conversion")
+    show("CommonBase._to_str(12)", CommonBase._to_str(12))
+    show("CommonBase._to_decimal('3.5468')", CommonBase._to_decimal("3.5468"))
+    show("CommonBase._to_decimal(2.675)", CommonBase._to_decimal(2.675))
+    show("CommonBase._to_float('2.675')", CommonBase._to_float("2.675"))
+    show("CommonBase._to_int(2.5), _to_int(-2.5)", (CommonBase._to_int(2.5), CommonBase._to_int(-2.5)))
+    show("CommonBase._to_int(-3.5468, ceil=True, absolute=True)",
+         CommonBase._to_int(-3.5468, ceil=True, absolute=True))
+    show("CommonBase._to_int(Decimal('7.5'))", CommonBase._to_int(Decimal("7.5")))
+    show("CommonBase._to_bool(' Yes '), _to_bool('OFF'), _to_bool([])",
+         (CommonBase._to_bool(" Yes "), CommonBase._to_bool("OFF"), CommonBase._to_bool([])))
+    show("CommonBase._to_bool('maybe')", CommonBase._to_bool("maybe"))
+    show_raise("CommonBase._to_bool('maybe', except_result='valkin_except_result')",
+               lambda: CommonBase._to_bool("maybe", except_result="valkin_except_result"))
+    show_raise("CommonBase._to_decimal(1, 2.0, except_result='valkin_except_result')",
+               lambda: CommonBase._to_decimal(1, 2.0, except_result="valkin_except_result"))
 
 
 def tour_keyforge() -> None:
