@@ -1,6 +1,8 @@
 import decimal
 import inspect
 import math
+import random
+import struct
 import sys
 from decimal import ROUND_DOWN, ROUND_HALF_UP, Decimal, InvalidOperation
 
@@ -215,6 +217,60 @@ def test_to_decimal_works_in_the_callers_context():
     with decimal.localcontext(traps=[decimal.FloatOperation]):
         assert CommonBase._to_decimal(2.5) is None
         assert same_decimal(CommonBase._to_decimal("2.5"), "2.50")
+
+
+def _python_decimal(obj, digits):
+    return Decimal(obj).quantize(Decimal("1e-" + str(digits)), rounding=ROUND_HALF_UP)
+
+
+def _sample_floats():
+    rng = random.Random(20240611)
+    floats = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1, 2.675, 3.5,
+              1e22, 1e23, 2.0**53 + 2, 123456789.125, -2.5, 0.5]
+    floats += [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(3000)]
+    floats += [rng.uniform(-1e6, 1e6) for _ in range(1000)] + [rng.randint(-10**6, 10**6) / 64 for _ in range(500)]
+    return [f for f in floats if math.isfinite(f)]
+
+
+def test_floats_convert_exactly_as_the_decimal_class_does():
+    # Quantizing to the float's own exponent keeps Decimal(x) unchanged, so the
+    # whole representation (sign, coefficient, exponent) must match.
+    with decimal.localcontext(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN):
+        for x in _sample_floats():
+            exact = Decimal(x)
+            places = -exact.as_tuple().exponent
+            got = CommonBase._to_decimal(x, places)
+            assert got is not None and got.as_tuple() == exact.as_tuple(), x
+
+
+@pytest.mark.parametrize("obj", [2.5, -0.0, 1e300, 2.675, 0.1, 5e-324, "2.555", "1.5", Decimal("7.125"), 12, 2**90])
+@pytest.mark.parametrize("digits", [0, 2, 5])
+def test_context_flags_match_the_decimal_class(obj, digits):
+    def flags_after(convert):
+        with decimal.localcontext() as ctx:
+            ctx.clear_flags()
+            try:
+                result = convert()
+            except decimal.DecimalException as err:
+                result = type(err)
+            return result, {k: v for k, v in ctx.flags.items() if v}
+
+    expected = flags_after(lambda: _python_decimal(obj, digits))
+    got = flags_after(lambda: CommonBase._to_decimal(obj, digits, except_result=decimal.InvalidOperation))
+    assert got == expected
+
+
+@pytest.mark.parametrize("obj", [2.5, 0.1, -3.0])
+def test_a_trapped_float_operation_surfaces_as_the_decimal_class_raises_it(obj):
+    with decimal.localcontext(traps=[decimal.FloatOperation]) as ctx:
+        ctx.clear_flags()
+        with pytest.raises(decimal.FloatOperation) as own:
+            Decimal(obj)
+        with pytest.raises(decimal.FloatOperation) as info:
+            CommonBase._to_decimal(obj, except_result=SENTINEL)
+        assert str(info.value) == f"{FLOAT_TEXT}，异常原因：{{{own.value}}}"
+        assert type(info.value.__context__) is type(own.value) and info.value.__context__.args == own.value.args
+        assert CommonBase._to_int(obj) is None
 
 
 def test_module_names_are_looked_up_at_each_call(monkeypatch):
