@@ -803,3 +803,11 @@ def test_callable_coroutine_failure_goes_to_guard(monkeypatch):
     assert CallableBase._callable_coroutine(fetch, except_result="fb") == "fb"
     with pytest.raises(RuntimeError, match="^期望检查函数是否是协程函数，异常原因：{cannot tell}$"):
         CallableBase._callable_coroutine(fetch, except_result=SENTINEL)
+
+
+def test_callable_ref_sees_a_patched_name_operation(monkeypatch):
+    monkeypatch.setattr(CallableBase, "_callable_name", classmethod(lambda cls, obj: "Patched.name"))
+    assert CallableBase._callable_ref(plain) == f"{HERE}:Patched.name"
+    monkeypatch.setattr(CallableBase, "_callable_name", classmethod(lambda cls, obj: 1 / 0))
+    with pytest.raises(ZeroDivisionError):      # not guarded any more, so it reaches _callable_ref's guard
+        CallableBase._callable_ref(plain, except_result=SENTINEL)

@@ -4,51 +4,139 @@
 // Namespace, in order: inspect, iscoroutinefunction, partial, lru_cache,
 // signature, _valkin_except, CallableBase.
 //
-// The module-level names are looked up at every call. Where the object found
-// is the one captured at import, the few `inspect` predicates used here are
-// answered natively (each is a single isinstance test); anything else found
-// under those names is called as it is.
+// Module-level names are looked up at every call and whatever is found is
+// used. Two native shortcuts stand in for interpreted code when, and only
+// when, everything that code would consult is still what it was at import:
+//   - the `inspect` predicates ismethod, isclass, isfunction and isbuiltin,
+//     each a single isinstance test;
+//   - `asyncio.iscoroutinefunction` of a plain function: its code flags,
+//     after the attribute probes the library makes come back empty.
+// "Still what it was" is tracked with a dict watcher on every namespace
+// involved (a change makes the next call re-check each name) plus a check of
+// each function's code object on every call.
 #include "runtime/imports.h"
 #include "runtime/klass.h"
 #include "runtime/module.h"
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
 using namespace valkin;
 
 namespace {
 
+// ---- namespace watching ------------------------------------------------------
+
+// Bumped whenever a watched namespace changes.
+unsigned long g_generation = 1;
+int g_watcher = -1;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_generation;
+    return 0;
+}
+
+constexpr int kMemoSlots = 64;
+
 struct State {
-    // Captured at import, for the identity tests of the fast paths.
-    Ref inspect, ismethod, isclass, isfunction, isbuiltin;
-    Ref signature_type, parameter_type;
+    // Captured at import.
+    Ref inspect, signature_type, parameter_type, partial;
     Ref import_func;  // the builtin __import__, fetched once
-    // id(Signature) -> (Signature, names, codes): parameter facts read once
-    // per Signature object (Signature and Parameter objects are immutable).
-    Ref memo;
+    // _callable_name as stored on the class: classmethod, guard wrapper, body.
+    Ref name_method, name_wrapper, name_function;
+    Ref absent;       // marks "no such key" in the snapshots below
+    // Snapshots: flat tuples of (dict, key, value-at-import) triples, and of
+    // (function, code-at-import) pairs, for each shortcut.
+    Ref inspect_names, inspect_codes, coroutine_names, coroutine_codes;
+    // Parameter facts of recently checked exact Signature objects:
+    // (Signature, names, codes); the Signature is kept alive while cached.
+    Ref memo[kMemoSlots];
     // Names looked up at each call.
     Ref n_inspect, n_ismethod, n_isclass, n_isfunction, n_isbuiltin, n_partial, n_iscoroutinefunction, n_signature;
     Ref n_callable_name, n_callable_obj, n_get_signature;
-    Ref n_self, n_name, n_qualname, n_module, n_call, n_func, n_split, n_parameters, n_values;
+    Ref n_self, n_func_attr, n_name, n_qualname, n_module, n_call, n_func, n_split, n_parameters, n_values;
     Ref n_kind, n_param_name, n_default, n_empty;
     Ref n_kinds[5];  // POSITIONAL_OR_KEYWORD, POSITIONAL_ONLY, KEYWORD_ONLY, VAR_POSITIONAL, VAR_KEYWORD
+    Ref n_partialmethod_attr, n_coroutine_marker, n_is_coroutine;
     // Texts.
     Ref s_empty, s_dot, s_colon, s_comma, s_lambda, s_locals, s_one;
+    Ref m_name_head, m_name_tail, m_partial, m_lambda, m_locals, m_not_str, m_no_colon;
+    Ref m_resolve_head, m_import_mid, m_import_tail, m_lookup_mid, m_lookup_tail;
+    Ref m_no_signature, m_conflicts, m_positional_only, m_unsatisfied, m_unsatisfied_kw;
+    Ref m_too_long_head, m_too_long_mid, m_too_long_tail, m_unexpected;
     Ref kw_follow_wrapped, kw_fromlist;  // keyword-name tuples
+    // Plain values (zeroed memory is a valid start).
+    unsigned long generation;  // g_generation when the flags below were worked out
+    bool watching;             // every namespace of the snapshots is watched
+    bool fast_inspect, fast_coroutine;
+    bool builtin_import;       // import_func is the interpreter's own __import__
+    long coroutine_flag;       // inspect.CO_COROUTINE
+
     template <class F>
     void each(F&& f) {
-        f(inspect), f(ismethod), f(isclass), f(isfunction), f(isbuiltin);
-        f(signature_type), f(parameter_type), f(import_func), f(memo);
+        f(inspect), f(signature_type), f(parameter_type), f(partial), f(import_func), f(absent);
+        f(name_method), f(name_wrapper), f(name_function);
+        f(inspect_names), f(inspect_codes), f(coroutine_names), f(coroutine_codes);
+        for (Ref& r : memo) f(r);
         f(n_inspect), f(n_ismethod), f(n_isclass), f(n_isfunction), f(n_isbuiltin), f(n_partial);
         f(n_iscoroutinefunction), f(n_signature);
         f(n_callable_name), f(n_callable_obj), f(n_get_signature);
-        f(n_self), f(n_name), f(n_qualname), f(n_module), f(n_call), f(n_func), f(n_split), f(n_parameters);
+        f(n_self), f(n_func_attr), f(n_name), f(n_qualname), f(n_module), f(n_call), f(n_func), f(n_split), f(n_parameters);
         f(n_values), f(n_kind), f(n_param_name), f(n_default), f(n_empty);
         for (Ref& k : n_kinds) f(k);
+        f(n_partialmethod_attr), f(n_coroutine_marker), f(n_is_coroutine);
         f(s_empty), f(s_dot), f(s_colon), f(s_comma), f(s_lambda), f(s_locals), f(s_one);
+        f(m_name_head), f(m_name_tail), f(m_partial), f(m_lambda), f(m_locals), f(m_not_str), f(m_no_colon);
+        f(m_resolve_head), f(m_import_mid), f(m_import_tail), f(m_lookup_mid), f(m_lookup_tail);
+        f(m_no_signature), f(m_conflicts), f(m_positional_only), f(m_unsatisfied), f(m_unsatisfied_kw);
+        f(m_too_long_head), f(m_too_long_mid), f(m_too_long_tail), f(m_unexpected);
         f(kw_follow_wrapped), f(kw_fromlist);
     }
 };
 
 State* state(Function* self) { return state_of<State>(self); }
+
+// True when every (dict, key, value) triple of `names` still holds; -1 on error.
+int snapshot_holds(State* st, PyObject* names) {
+    if (!names) return 0;
+    for (Py_ssize_t i = 0; i + 2 < PyTuple_GET_SIZE(names); i += 3) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(names, i + 1), &value) < 0) return -1;
+        Ref held = steal(value);
+        PyObject* now = value ? value : st->absent.get();
+        if (now != PyTuple_GET_ITEM(names, i + 2)) return 0;
+    }
+    return 1;
+}
+
+// True when each function of `codes` still runs the code it had at import.
+bool codes_hold(PyObject* codes) {
+    if (!codes) return false;
+    for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(codes); i += 2) {
+        if (PyFunction_GET_CODE(PyTuple_GET_ITEM(codes, i)) != PyTuple_GET_ITEM(codes, i + 1)) return false;
+    }
+    return true;
+}
+
+// Re-checks the namespaces when one of them changed (or always, unwatched).
+bool refresh(State* st) {
+    if (st->watching && st->generation == g_generation) return true;
+    int inspect_ok = snapshot_holds(st, st->inspect_names.get());
+    if (inspect_ok < 0) return false;
+    int coroutine_ok = inspect_ok ? snapshot_holds(st, st->coroutine_names.get()) : 0;
+    if (coroutine_ok < 0) return false;
+    st->fast_inspect = inspect_ok;
+    st->fast_coroutine = coroutine_ok;
+    st->generation = g_generation;
+    return true;
+}
+
+// -1 on error, else whether the inspect predicates may be answered natively.
+int inspect_is_native(State* st) {
+    if (!refresh(st)) return -1;
+    return st->fast_inspect && Py_IS_TYPE(st->inspect.get(), &PyModule_Type) && codes_hold(st->inspect_codes.get());
+}
 
 // Makes `err` the exception being handled for the life of the scope, as an
 // `except` block does: whatever is raised meanwhile gets it as __context__.
@@ -68,14 +156,40 @@ private:
 // True when the pending exception is an `Exception` (what `except Exception` catches).
 bool catchable() { return PyErr_ExceptionMatches(PyExc_Exception); }
 
-// `a + b`, with the interpreter's dispatch (str subclasses may reflect it).
-Ref add(PyObject* a, PyObject* b) { return steal(PyNumber_Add(a, b)); }
+// Raises `type(message)`; returns the empty reference.
+Ref raise(PyObject* type, const Ref& message) {
+    if (message) PyErr_SetObject(type, message.get());
+    return {};
+}
 
-// `a + b + c + ...`, left to right.
+// `a + b + c + ...`, left to right, with the interpreter's dispatch (a str
+// subclass may reflect it); exact str pieces are joined in one allocation.
 Ref add_all(std::initializer_list<PyObject*> parts) {
+    bool exact = true;
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* p : parts) {
+        if (!PyUnicode_CheckExact(p)) {
+            exact = false;
+            break;
+        }
+        length += PyUnicode_GET_LENGTH(p);
+        Py_UCS4 top = PyUnicode_MAX_CHAR_VALUE(p);
+        if (top > widest) widest = top;
+    }
+    if (exact) {
+        Ref joined = steal(PyUnicode_New(length, widest));
+        if (!joined) return {};
+        Py_ssize_t at = 0;
+        for (PyObject* p : parts) {
+            if (PyUnicode_CopyCharacters(joined.get(), at, p, 0, PyUnicode_GET_LENGTH(p)) < 0) return {};
+            at += PyUnicode_GET_LENGTH(p);
+        }
+        return joined;
+    }
     Ref acc = borrow(*parts.begin());
     for (auto it = parts.begin() + 1; it != parts.end(); ++it) {
-        acc = add(acc.get(), *it);
+        acc = steal(PyNumber_Add(acc.get(), *it));
         if (!acc) return {};
     }
     return acc;
@@ -87,6 +201,36 @@ Ref text_of(State* st, PyObject* x) {
     return steal(PyObject_Format(x, st->s_empty.get()));
 }
 
+// object's own `__class__` descriptor and that name, captured at the first
+// import and kept for the life of the process.
+PyObject* g_object_class = nullptr;
+PyObject* g_class_name = nullptr;
+
+// Whether instances of `tp` report their real class through `__class__`:
+// the built-in function, method and class types (immutable, inheriting
+// object's descriptor), and any type that reads attributes generically and
+// finds object's descriptor under that name.
+bool honest_class(PyTypeObject* tp) {
+    if (tp == &PyFunction_Type || tp == &PyMethod_Type || tp == &PyCFunction_Type || tp == &PyType_Type) return true;
+    return tp->tp_getattro == PyObject_GenericGetAttr && g_object_class &&
+           _PyType_Lookup(tp, g_class_name) == g_object_class;
+}
+
+// `isinstance(obj, cls)`, skipping the `__class__` probe where it cannot matter.
+int isinstance_of(PyObject* obj, PyObject* cls) {
+    if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls)) return 1;
+    if (Py_IS_TYPE(cls, &PyType_Type) && honest_class(Py_TYPE(obj))) {
+        return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
+    }
+    return PyObject_IsInstance(obj, cls);
+}
+
+// `type(obj).__qualname__`.
+Ref qualname_of_type(State* st, PyTypeObject* tp) {
+    if (Py_IS_TYPE(tp, &PyType_Type)) return steal(PyType_GetQualName(tp));  // no metaclass to intervene
+    return getattr(reinterpret_cast<PyObject*>(tp), st->n_qualname.get());
+}
+
 // ---- the inspect predicates ------------------------------------------------
 
 enum class Test { Method, Class, Function, Builtin };
@@ -95,32 +239,20 @@ enum class Test { Method, Class, Function, Builtin };
 int inspect_test(Function* self, Test test, PyObject* obj) {
     State* st = state(self);
     PyObject* name = nullptr;
-    PyObject* captured = nullptr;
     PyTypeObject* type = nullptr;
     switch (test) {
-        case Test::Method: name = st->n_ismethod.get(), captured = st->ismethod.get(), type = &PyMethod_Type; break;
-        case Test::Class: name = st->n_isclass.get(), captured = st->isclass.get(), type = &PyType_Type; break;
-        case Test::Function:
-            name = st->n_isfunction.get(), captured = st->isfunction.get(), type = &PyFunction_Type;
-            break;
-        case Test::Builtin:
-            name = st->n_isbuiltin.get(), captured = st->isbuiltin.get(), type = &PyCFunction_Type;
-            break;
+        case Test::Method: name = st->n_ismethod.get(), type = &PyMethod_Type; break;
+        case Test::Class: name = st->n_isclass.get(), type = &PyType_Type; break;
+        case Test::Function: name = st->n_isfunction.get(), type = &PyFunction_Type; break;
+        case Test::Builtin: name = st->n_isbuiltin.get(), type = &PyCFunction_Type; break;
     }
+    int native = inspect_is_native(st);
+    if (native < 0) return -1;
+    if (native) return isinstance_of(obj, reinterpret_cast<PyObject*>(type));
     Ref module = lookup_global(self, st->n_inspect.get());
     if (!module) return -1;
-    Ref predicate;
-    if (module.get() == st->inspect.get() && Py_IS_TYPE(module.get(), &PyModule_Type)) {
-        // A plain module's attribute is its dict entry when the dict has one.
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(module.get()), name, &found) < 0) return -1;
-        predicate = steal(found);
-    }
-    if (!predicate) predicate = getattr(module.get(), name);
+    Ref predicate = getattr(module.get(), name);
     if (!predicate) return -1;
-    if (predicate.get() == captured) {
-        return PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
-    }
     Ref result = call(predicate.get(), obj);
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
@@ -152,16 +284,20 @@ Ref callable_name(Function* self, PyObject* const* a) {
     if (is) {
         // Named after what the method is bound to: the class itself, or the
         // class of the instance.
-        Ref owner = getattr(obj, st->n_self.get());
+        bool plain_method = Py_IS_TYPE(obj, &PyMethod_Type);
+        Ref owner = plain_method ? borrow(PyMethod_GET_SELF(obj)) : getattr(obj, st->n_self.get());
         if (!owner) return {};
         int owner_is_class = inspect_test(self, Test::Class, owner.get());
         if (owner_is_class < 0) return {};
         if (!owner_is_class) owner = borrow(reinterpret_cast<PyObject*>(Py_TYPE(owner.get())));
-        Ref qualname = getattr(owner.get(), st->n_qualname.get());
+        Ref qualname = Py_IS_TYPE(owner.get(), &PyType_Type)
+                           ? qualname_of_type(st, reinterpret_cast<PyTypeObject*>(owner.get()))
+                           : getattr(owner.get(), st->n_qualname.get());
         if (!qualname) return {};
         Ref owner_text = text_of(st, qualname.get());
         if (!owner_text) return {};
-        Ref name = getattr(obj, st->n_name.get());
+        // A method's other attributes are its function's (the method type defines no __name__).
+        Ref name = getattr(plain_method ? PyMethod_GET_FUNCTION(obj) : obj, st->n_name.get());
         if (!name) return {};
         Ref name_text = text_of(st, name.get());
         if (!name_text) return {};
@@ -170,7 +306,10 @@ Ref callable_name(Function* self, PyObject* const* a) {
     for (Test test : {Test::Class, Test::Function, Test::Builtin}) {
         is = inspect_test(self, test, obj);
         if (is < 0) return {};
-        if (is) return getattr(obj, st->n_qualname.get());
+        if (is) {
+            if (Py_IS_TYPE(obj, &PyType_Type)) return qualname_of_type(st, reinterpret_cast<PyTypeObject*>(obj));
+            return getattr(obj, st->n_qualname.get());
+        }
     }
     PyObject* call_attr = nullptr;
     if (PyObject_GetOptionalAttr(obj, st->n_call.get(), &call_attr) < 0) return {};
@@ -180,13 +319,7 @@ Ref callable_name(Function* self, PyObject* const* a) {
     }
     Ref shown = steal(PyObject_Repr(obj));
     if (!shown) return {};
-    Ref head = str("无法确定 ");
-    Ref tail = str(" 的名称，可能它不是可调用对象？");
-    if (!head || !tail) return {};
-    Ref message = add_all({head.get(), shown.get(), tail.get()});
-    if (!message) return {};
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    return {};
+    return raise(PyExc_TypeError, add_all({st->m_name_head.get(), shown.get(), st->m_name_tail.get()}));
 }
 
 // ---- _callable_ref -----------------------------------------------------------
@@ -207,28 +340,48 @@ constexpr const char* kRefDoc =
     "异常:\n"
     "- ValueError: 如果对象是 partial、lambda 或嵌套函数，则抛出异常，因为这些对象无法被唯一标识。";
 
+// `cls._callable_name(obj)`. When `cls` finds this module's own guarded
+// operation under that name (plain metaclass, same classmethod object still
+// holding the same wrapper), the body is run directly with the guard's rule
+// for a call without except_result: an Exception gives None.
+Ref name_through_cls(State* st, PyObject* cls, PyObject* obj) {
+    if (PyType_CheckExact(cls) &&
+        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), st->n_callable_name.get()) == st->name_method.get()) {
+        Ref wrapped = getattr(st->name_method.get(), st->n_func_attr.get());
+        if (!wrapped) return {};
+        if (wrapped.get() == st->name_wrapper.get()) {
+            PyObject* args[] = {cls, obj, st->n_callable_name.get()};  // the last stands for the unread default
+            Ref name = callable_name(reinterpret_cast<Function*>(st->name_function.get()), args);
+            if (name || !catchable()) return name;
+            PyErr_Clear();
+            return none();
+        }
+    }
+    return call_method(cls, st->n_callable_name.get(), obj);
+}
+
 Ref callable_ref(Function* self, PyObject* const* a) {
     State* st = state(self);
     PyObject* cls = a[0];
     PyObject* obj = a[1];
     Ref partial = lookup_global(self, st->n_partial.get());
     if (!partial) return {};
-    int is = PyObject_IsInstance(obj, partial.get());
+    int is = isinstance_of(obj, partial.get());
     if (is < 0) return {};
-    if (is) return fail(PyExc_ValueError, "无法创建 partial() 的引用，因为 partial 对象无法被唯一标识。");
-    Ref name = call_method(cls, st->n_callable_name.get(), obj);
+    if (is) return raise(PyExc_ValueError, st->m_partial);
+    Ref name = name_through_cls(st, cls, obj);
     if (!name) return {};
     is = PySequence_Contains(name.get(), st->s_lambda.get());
     if (is < 0) return {};
-    if (is) return fail(PyExc_ValueError, "无法创建 lambda 的引用，因为 lambda 函数无法被唯一标识。");
+    if (is) return raise(PyExc_ValueError, st->m_lambda);
     is = PySequence_Contains(name.get(), st->s_locals.get());
     if (is < 0) return {};
-    if (is) return fail(PyExc_ValueError, "无法创建嵌套函数的引用，因为嵌套函数无法被唯一标识。");
+    if (is) return raise(PyExc_ValueError, st->m_locals);
     is = inspect_test(self, Test::Method, obj);
     if (is < 0) return {};
     Ref module;
     if (is) {
-        Ref owner = getattr(obj, st->n_self.get());
+        Ref owner = Py_IS_TYPE(obj, &PyMethod_Type) ? borrow(PyMethod_GET_SELF(obj)) : getattr(obj, st->n_self.get());
         if (!owner) return {};
         module = getattr(owner.get(), st->n_module.get());
     } else {
@@ -300,15 +453,11 @@ bool unpack_two(PyObject* seq, Ref& first, Ref& second) {
     return !PyErr_Occurred();
 }
 
-// Replaces the pending exception `exc` (already fetched) by
-// LookupError("解析引用 " + ref + middle + detail + tail), raised from it.
-Ref lookup_failed(PyObject* exc, PyObject* ref, const char* middle, PyObject* detail, const char* tail) {
+// Replaces the caught `exc` by LookupError("解析引用 " + ref + middle + detail + tail),
+// raised from it inside its handler.
+Ref lookup_failed(State* st, PyObject* exc, PyObject* ref, PyObject* middle, PyObject* detail, PyObject* tail) {
     Handling handling(exc);
-    Ref head = str("解析引用 ");
-    Ref mid = str(middle);
-    Ref stop = str(tail);
-    if (!head || !mid || !stop) return {};
-    Ref message = add_all({head.get(), ref, mid.get(), detail, stop.get()});
+    Ref message = add_all({st->m_resolve_head.get(), ref, middle, detail, tail});
     if (!message) return {};
     Ref error = call(PyExc_LookupError, message.get());
     if (!error) return {};
@@ -317,55 +466,72 @@ Ref lookup_failed(PyObject* exc, PyObject* ref, const char* middle, PyObject* de
     return {};
 }
 
-Ref callable_obj(Function* self, PyObject* const* a) {
-    State* st = state(self);
-    PyObject* ref = a[1];
-    if (!PyUnicode_Check(ref)) return fail(PyExc_TypeError, "引用必须是字符串，请检查输入类型。");
-    int has_colon = PySequence_Contains(ref, st->s_colon.get());
-    if (has_colon < 0) return {};
-    if (!has_colon) return fail(PyExc_ValueError, "无效的引用，引用格式应为 'module:name'。");
-    Ref parts = split(st, ref, st->s_colon.get(), true);
-    if (!parts) return {};
-    Ref modulename, rest;
-    if (!unpack_two(parts.get(), modulename, rest)) return {};
-
+// `__import__(modulename, fromlist=[rest])` with the __import__ fetched at import.
+Ref import_named(State* st, PyObject* modulename, PyObject* rest) {
     Ref fromlist = steal(PyList_New(1));
     if (!fromlist) return {};
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(rest.get()));
-    PyObject* argv[] = {nullptr, modulename.get(), fromlist.get()};
-    Ref obj = steal(PyObject_Vectorcall(st->import_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        st->kw_fromlist.get()));
-    if (!obj) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
-        Ref exc = steal(PyErr_GetRaisedException());
-        return lookup_failed(exc.get(), ref, " 时出错：无法导入模块 ", modulename.get(), "。");
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(rest));
+    if (st->builtin_import) {
+        // What the builtin does with these arguments, without parsing them.
+        return steal(PyImport_ImportModuleLevelObject(modulename, nullptr, nullptr, fromlist.get(), 0));
     }
+    PyObject* argv[] = {nullptr, modulename, fromlist.get()};
+    return steal(PyObject_Vectorcall(st->import_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     st->kw_fromlist.get()));
+}
 
-    // Walk the attributes; any failure on the way is reported for the whole name.
-    Ref walked = [&]() -> Ref {
-        Ref names = split(st, rest.get(), st->s_dot.get(), false);
-        if (!names) return {};
-        if (PyList_CheckExact(names.get())) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-                Ref part = borrow(PyList_GET_ITEM(names.get(), i));
-                obj = getattr(obj.get(), part.get());
-                if (!obj) return {};
-            }
-            return obj;
-        }
-        Ref it = steal(PyObject_GetIter(names.get()));
-        if (!it) return {};
-        while (Ref part = steal(PyIter_Next(it.get()))) {
+// `for part in rest.split("."): obj = getattr(obj, part)`.
+Ref walk(State* st, Ref obj, PyObject* rest) {
+    Ref names = split(st, rest, st->s_dot.get(), false);
+    if (!names) return {};
+    if (PyList_CheckExact(names.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+            Ref part = borrow(PyList_GET_ITEM(names.get(), i));
             obj = getattr(obj.get(), part.get());
             if (!obj) return {};
         }
-        if (PyErr_Occurred()) return {};
         return obj;
-    }();
-    if (walked) return walked;
-    if (!catchable()) return {};
+    }
+    Ref it = steal(PyObject_GetIter(names.get()));
+    if (!it) return {};
+    while (Ref part = steal(PyIter_Next(it.get()))) {
+        obj = getattr(obj.get(), part.get());
+        if (!obj) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return obj;
+}
+
+Ref callable_obj(Function* self, PyObject* const* a) {
+    State* st = state(self);
+    PyObject* ref = a[1];
+    if (!PyUnicode_Check(ref)) return raise(PyExc_TypeError, st->m_not_str);
+    Ref modulename, rest;
+    if (PyUnicode_CheckExact(ref)) {
+        Py_ssize_t colon = PyUnicode_FindChar(ref, ':', 0, PyUnicode_GET_LENGTH(ref), 1);
+        if (colon == -2) return {};
+        if (colon < 0) return raise(PyExc_ValueError, st->m_no_colon);
+        modulename = steal(PyUnicode_Substring(ref, 0, colon));
+        rest = steal(PyUnicode_Substring(ref, colon + 1, PyUnicode_GET_LENGTH(ref)));
+        if (!modulename || !rest) return {};
+    } else {
+        int has_colon = PySequence_Contains(ref, st->s_colon.get());
+        if (has_colon < 0) return {};
+        if (!has_colon) return raise(PyExc_ValueError, st->m_no_colon);
+        Ref parts = split(st, ref, st->s_colon.get(), true);
+        if (!parts || !unpack_two(parts.get(), modulename, rest)) return {};
+    }
+
+    Ref module = import_named(st, modulename.get(), rest.get());
+    if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
+        Ref exc = steal(PyErr_GetRaisedException());
+        return lookup_failed(st, exc.get(), ref, st->m_import_mid.get(), modulename.get(), st->m_import_tail.get());
+    }
+    Ref found = walk(st, std::move(module), rest.get());
+    if (found || !catchable()) return found;
     Ref exc = steal(PyErr_GetRaisedException());
-    return lookup_failed(exc.get(), ref, " 时出错：查找对象 ", rest.get(), " 时出错。");
+    return lookup_failed(st, exc.get(), ref, st->m_lookup_mid.get(), rest.get(), st->m_lookup_tail.get());
 }
 
 // ---- _callable_convert_obj ---------------------------------------------------
@@ -457,12 +623,100 @@ struct ParamView {
     }
 };
 
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// `list(kwargs)`, taken once: owned references to the keyword names, in order.
+class Keywords {
+public:
+    Keywords() = default;
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+    ~Keywords() {
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+        if (items_ != small_) PyMem_Free(items_);
+    }
+
+    bool take(PyObject* kwargs) {
+        Ref list;
+        Py_ssize_t n;
+        if (PyDict_CheckExact(kwargs)) {
+            n = PyDict_GET_SIZE(kwargs);
+        } else {
+            if (!(list = steal(PySequence_List(kwargs)))) return false;
+            n = PyList_GET_SIZE(list.get());
+        }
+        if (n > kSmall) {
+            items_ = static_cast<PyObject**>(PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(PyObject*)));
+            if (!items_) {
+                items_ = small_;
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        if (list) {
+            for (Py_ssize_t i = 0; i < n; ++i) items_[i] = Py_NewRef(PyList_GET_ITEM(list.get(), i));
+            size_ = n;
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            while (size_ < n && PyDict_Next(kwargs, &pos, &key, nullptr)) items_[size_++] = Py_NewRef(key);
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) exact_ = exact_ && PyUnicode_CheckExact(items_[i]);
+        return true;
+    }
+
+    Py_ssize_t size() const { return size_; }
+
+    // Index of the first name equal to `name` (list order, `item == name`), -1 if none, -2 on error.
+    Py_ssize_t find(PyObject* name) {
+        if (exact_ && PyUnicode_CheckExact(name)) {
+            for (Py_ssize_t i = 0; i < size_; ++i) {
+                if (same_text(items_[i], name)) return i;
+            }
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            Ref item = borrow(items_[i]);
+            int equal = PyObject_RichCompareBool(item.get(), name, Py_EQ);
+            if (equal < 0) return -2;
+            if (equal) return i;
+        }
+        return -1;
+    }
+
+    void remove(Py_ssize_t index) {
+        PyObject* gone = items_[index];
+        std::memmove(items_ + index, items_ + index + 1, static_cast<std::size_t>(size_ - index - 1) * sizeof(PyObject*));
+        --size_;
+        Py_DECREF(gone);
+    }
+
+    Ref as_list() const {
+        Ref list = steal(PyList_New(size_));
+        if (!list) return {};
+        for (Py_ssize_t i = 0; i < size_; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(items_[i]));
+        return list;
+    }
+
+private:
+    static constexpr Py_ssize_t kSmall = 16;
+    PyObject* small_[kSmall];
+    PyObject** items_ = small_;
+    Py_ssize_t size_ = 0;
+    bool exact_ = true;
+};
+
 // The working lists of one check. The complaint lists are made when first
 // appended to; `unmatched_args` only matters by its length.
 struct Check {
     Ref conflicts, positional_only_kwargs, unsatisfied_args, unsatisfied_kwargs;
     Py_ssize_t unmatched_args = 0;
-    Ref unmatched_kwargs;  // list, or empty when no keywords were given
+    Keywords unmatched_kwargs;
     bool has_varargs = false;
     bool has_var_kwargs = false;
 
@@ -471,35 +725,23 @@ struct Check {
         return PyList_Append(list.get(), name) == 0;
     }
 
-    // Index of the first unmatched keyword equal to `name`, -1 if none, -2 on error.
-    Py_ssize_t find_keyword(PyObject* name) {
-        if (!unmatched_kwargs) return -1;
-        PyObject* list = unmatched_kwargs.get();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            Ref item = borrow(PyList_GET_ITEM(list, i));
-            int equal = PyObject_RichCompareBool(item.get(), name, Py_EQ);
-            if (equal < 0) return -2;
-            if (equal) return i;
-        }
-        return -1;
-    }
-
-    bool take_keyword(Py_ssize_t index) { return PySequence_DelItem(unmatched_kwargs.get(), index) == 0; }
-
     // Matches one parameter against what is still unmatched.
     bool match(ParamView& p) {
         switch (p.kind) {
             case PositionalOrKeyword: {
                 PyObject* name = p.get_name();
                 if (!name) return false;
-                Py_ssize_t at = find_keyword(name);
+                Py_ssize_t at = unmatched_kwargs.find(name);
                 if (at == -2) return false;
                 if (at >= 0 && unmatched_args) return append(conflicts, name);
                 if (unmatched_args) {
                     --unmatched_args;
                     return true;
                 }
-                if (at >= 0) return take_keyword(at);
+                if (at >= 0) {
+                    unmatched_kwargs.remove(at);
+                    return true;
+                }
                 int no_default = p.get_no_default();
                 if (no_default < 0) return false;
                 return !no_default || append(unsatisfied_args, name);
@@ -511,9 +753,12 @@ struct Check {
                 }
                 PyObject* name = p.get_name();
                 if (!name) return false;
-                Py_ssize_t at = find_keyword(name);
+                Py_ssize_t at = unmatched_kwargs.find(name);
                 if (at == -2) return false;
-                if (at >= 0) return take_keyword(at) && append(positional_only_kwargs, name);
+                if (at >= 0) {
+                    unmatched_kwargs.remove(at);
+                    return append(positional_only_kwargs, name);
+                }
                 int no_default = p.get_no_default();
                 if (no_default < 0) return false;
                 return !no_default || append(unsatisfied_args, name);
@@ -521,9 +766,12 @@ struct Check {
             case KeywordOnly: {
                 PyObject* name = p.get_name();
                 if (!name) return false;
-                Py_ssize_t at = find_keyword(name);
+                Py_ssize_t at = unmatched_kwargs.find(name);
                 if (at == -2) return false;
-                if (at >= 0) return take_keyword(at);
+                if (at >= 0) {
+                    unmatched_kwargs.remove(at);
+                    return true;
+                }
                 int no_default = p.get_no_default();
                 if (no_default < 0) return false;
                 return !no_default || append(unsatisfied_kwargs, name);
@@ -536,16 +784,14 @@ struct Check {
 };
 
 // The facts of an exact inspect.Signature: (sig, names, codes), from the memo
-// or read now and remembered. Empty with no error set when `sig` does not
-// qualify (another type, or parameters that are not inspect.Parameter).
+// or read now and remembered. Signature and Parameter objects are immutable,
+// so what is read once stays true. Empty with no error set when `sig` does
+// not qualify (another type, parameters that are not exactly
+// inspect.Parameter, names that are not exactly str).
 Ref signature_facts(State* st, PyObject* sig) {
     if (!Py_IS_TYPE(sig, reinterpret_cast<PyTypeObject*>(st->signature_type.get()))) return {};
-    Ref key = steal(PyLong_FromVoidPtr(sig));
-    if (!key) return {};
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(st->memo.get(), key.get(), &found) < 0) return {};
-    Ref entry = steal(found);
-    if (entry && PyTuple_GET_ITEM(entry.get(), 0) == sig) return entry;
+    Ref& slot = st->memo[(reinterpret_cast<std::uintptr_t>(sig) >> 4) % kMemoSlots];
+    if (slot && PyTuple_GET_ITEM(slot.get(), 0) == sig) return slot;
 
     Ref params = getattr(sig, st->n_parameters.get());
     if (!params) return {};
@@ -565,16 +811,15 @@ Ref signature_facts(State* st, PyObject* sig) {
         if (kind < 0) return {};
         Ref name = getattr(param, st->n_param_name.get());
         if (!name) return {};
+        if (!PyUnicode_CheckExact(name.get())) return {};
         int no_default = lacks_default(st, param);
         if (no_default < 0) return {};
         code[i] = static_cast<char>(kind | (no_default ? 0 : kHasDefault));
         PyTuple_SET_ITEM(names.get(), i, name.release());
     }
-    entry = steal(PyTuple_Pack(3, sig, names.get(), codes.get()));
+    Ref entry = steal(PyTuple_Pack(3, sig, names.get(), codes.get()));
     if (!entry) return {};
-    // Bounded: the signature cache holds 128 entries, so this rarely fills.
-    if (PyDict_GET_SIZE(st->memo.get()) >= 512) PyDict_Clear(st->memo.get());
-    if (PyDict_SetItem(st->memo.get(), key.get(), entry.get()) < 0) return {};
+    slot = entry;
     return entry;
 }
 
@@ -608,15 +853,10 @@ bool match_parameters(State* st, PyObject* sig, Check& check) {
 }
 
 // ValueError(prefix + ", ".join(names)).
-Ref complain(State* st, const char* prefix, PyObject* names) {
+Ref complain(State* st, PyObject* prefix, PyObject* names) {
     Ref joined = steal(PyUnicode_Join(st->s_comma.get(), names));
     if (!joined) return {};
-    Ref head = str(prefix);
-    if (!head) return {};
-    Ref message = add(head.get(), joined.get());
-    if (!message) return {};
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    return {};
+    return raise(PyExc_ValueError, add_all({prefix, joined.get()}));
 }
 
 Ref callable_check_args(Function* self, PyObject* const* a) {
@@ -637,47 +877,42 @@ Ref callable_check_args(Function* self, PyObject* const* a) {
         if (!copy) return {};
         check.unmatched_args = PyList_GET_SIZE(copy.get());
     }
-    if (PyDict_CheckExact(kwargs)) {
-        if (PyDict_GET_SIZE(kwargs) > 0 && !(check.unmatched_kwargs = steal(PyDict_Keys(kwargs)))) return {};
-    } else if (!(check.unmatched_kwargs = steal(PySequence_List(kwargs)))) {
-        return {};
-    }
+    if (!check.unmatched_kwargs.take(kwargs)) return {};
 
     Ref sig = call_method(cls, st->n_get_signature.get(), func);
     if (!sig) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return {};
         Ref err = steal(PyErr_GetRaisedException());
         Handling handling(err.get());
-        return fail(PyExc_ValueError, "无法获取函数的签名，请检查函数是否有效。");
+        return raise(PyExc_ValueError, st->m_no_signature);
     }
     if (!match_parameters(st, sig.get(), check)) return {};
 
-    if (check.conflicts) return complain(st, "以下参数同时在 args 和 kwargs 中提供：", check.conflicts.get());
+    if (check.conflicts) return complain(st, st->m_conflicts.get(), check.conflicts.get());
     if (check.positional_only_kwargs) {
-        return complain(st, "以下参数不能作为关键字参数提供：", check.positional_only_kwargs.get());
+        return complain(st, st->m_positional_only.get(), check.positional_only_kwargs.get());
     }
-    if (check.unsatisfied_args) return complain(st, "以下参数未提供：", check.unsatisfied_args.get());
-    if (check.unsatisfied_kwargs) {
-        return complain(st, "以下仅关键字参数未在 kwargs 中提供：", check.unsatisfied_kwargs.get());
-    }
+    if (check.unsatisfied_args) return complain(st, st->m_unsatisfied.get(), check.unsatisfied_args.get());
+    if (check.unsatisfied_kwargs) return complain(st, st->m_unsatisfied_kw.get(), check.unsatisfied_kwargs.get());
     if (check.unmatched_args && !check.has_varargs) {
+        // len(args) - len(unmatched_args), then len(args), as the message reads.
         Py_ssize_t given = PyObject_Size(args);
         if (given < 0) return {};
+        Ref matched = steal(PyLong_FromSsize_t(given - check.unmatched_args));
+        if (!matched) return {};
+        Ref matched_text = steal(PyObject_Str(matched.get()));
         Py_ssize_t given_again = PyObject_Size(args);
-        if (given_again < 0) return {};
-        Ref head = str("位置参数列表比目标可调用对象能处理的更长 (允许：");
-        Ref middle = str(", 提供的 args：");
-        Ref close = str(")");
-        Ref matched = steal(PyUnicode_FromFormat("%zd", given - check.unmatched_args));
-        Ref provided = steal(PyUnicode_FromFormat("%zd", given_again));
-        if (!head || !middle || !close || !matched || !provided) return {};
-        Ref message = add_all({head.get(), matched.get(), middle.get(), provided.get(), close.get()});
-        if (!message) return {};
-        PyErr_SetObject(PyExc_ValueError, message.get());
-        return {};
+        if (!matched_text || given_again < 0) return {};
+        Ref provided = steal(PyLong_FromSsize_t(given_again));
+        Ref provided_text = provided ? steal(PyObject_Str(provided.get())) : Ref();
+        if (!provided_text) return {};
+        return raise(PyExc_ValueError, add_all({st->m_too_long_head.get(), matched_text.get(), st->m_too_long_mid.get(),
+                                                provided_text.get(), st->m_too_long_tail.get()}));
     }
-    if (check.unmatched_kwargs && PyList_GET_SIZE(check.unmatched_kwargs.get()) > 0 && !check.has_var_kwargs) {
-        return complain(st, "目标可调用对象不接受以下关键字参数：", check.unmatched_kwargs.get());
+    if (check.unmatched_kwargs.size() > 0 && !check.has_var_kwargs) {
+        Ref remaining = check.unmatched_kwargs.as_list();
+        if (!remaining) return {};
+        return complain(st, st->m_unexpected.get(), remaining.get());
     }
     return none();
 }
@@ -727,17 +962,58 @@ constexpr const char* kCoroutineDoc =
     "返回值:\n"
     "- bool: 如果obj是一个协程函数，返回True；否则返回False。";
 
+// asyncio.iscoroutinefunction(func) for a plain function, when the library
+// code is as it was at import: the function's code flags decide, unless one
+// of the attributes the library probes for is present (then -2: ask the
+// library itself). -1 on error.
+int plain_function_is_coroutine(State* st, PyObject* func) {
+    // functools._unwrap_partialmethod looks for __partialmethod__ first.
+    PyObject* probe = nullptr;
+    if (PyObject_GetOptionalAttr(func, st->n_partialmethod_attr.get(), &probe) < 0) return -1;
+    if (probe) {
+        Py_DECREF(probe);
+        return -2;
+    }
+    PyObject* code = PyFunction_GET_CODE(func);
+    if (reinterpret_cast<PyCodeObject*>(code)->co_flags & st->coroutine_flag) return 1;
+    // inspect's coroutine marker, then asyncio's.
+    for (PyObject* name : {st->n_coroutine_marker.get(), st->n_is_coroutine.get()}) {
+        if (PyObject_GetOptionalAttr(func, name, &probe) < 0) return -1;
+        if (probe) {
+            Py_DECREF(probe);
+            return -2;
+        }
+    }
+    return 0;
+}
+
+// Whether the library code behind `iscoroutinefunction` is as it was at import; -1 on error.
+int coroutine_is_native(State* st) {
+    if (!refresh(st)) return -1;
+    return st->fast_coroutine && Py_IS_TYPE(st->inspect.get(), &PyModule_Type) &&
+           codes_hold(st->coroutine_codes.get()) && codes_hold(st->inspect_codes.get());
+}
+
 Ref callable_coroutine(Function* self, PyObject* const* a) {
     State* st = state(self);
     Ref obj = borrow(a[1]);
     for (;;) {
         Ref partial = lookup_global(self, st->n_partial.get());
         if (!partial) return {};
-        int is = PyObject_IsInstance(obj.get(), partial.get());
+        int is = isinstance_of(obj.get(), partial.get());
         if (is < 0) return {};
         if (!is) break;
         obj = getattr(obj.get(), st->n_func.get());
         if (!obj) return {};
+    }
+    if (Py_IS_TYPE(obj.get(), &PyFunction_Type)) {
+        int native = coroutine_is_native(st);
+        if (native < 0) return {};
+        if (native) {
+            int verdict = plain_function_is_coroutine(st, obj.get());
+            if (verdict == -1) return {};
+            if (verdict >= 0) return boolean(verdict);
+        }
     }
     Ref test = lookup_global(self, st->n_iscoroutinefunction.get());
     if (!test) return {};
@@ -746,8 +1022,8 @@ Ref callable_coroutine(Function* self, PyObject* const* a) {
 
 // ---- the module --------------------------------------------------------------
 
-bool init_state(State* st) {
-    struct Name {
+bool init_texts(State* st) {
+    struct Text {
         Ref& slot;
         const char* text;
     } names[] = {
@@ -763,6 +1039,7 @@ bool init_state(State* st) {
         {st->n_callable_obj, "_callable_obj"},
         {st->n_get_signature, "_get_signature"},
         {st->n_self, "__self__"},
+        {st->n_func_attr, "__func__"},
         {st->n_name, "__name__"},
         {st->n_qualname, "__qualname__"},
         {st->n_module, "__module__"},
@@ -780,6 +1057,9 @@ bool init_state(State* st) {
         {st->n_kinds[KeywordOnly], "KEYWORD_ONLY"},
         {st->n_kinds[VarPositional], "VAR_POSITIONAL"},
         {st->n_kinds[VarKeyword], "VAR_KEYWORD"},
+        {st->n_partialmethod_attr, "__partialmethod__"},
+        {st->n_coroutine_marker, "_is_coroutine_marker"},
+        {st->n_is_coroutine, "_is_coroutine"},
         {st->s_empty, ""},
         {st->s_dot, "."},
         {st->s_colon, ":"},
@@ -787,31 +1067,203 @@ bool init_state(State* st) {
         {st->s_lambda, "<lambda>"},
         {st->s_locals, "<locals>"},
     };
-    for (Name& n : names) {
+    for (Text& n : names) {
         if (!(n.slot = interned(n.text))) return false;
+    }
+    Text messages[] = {
+        {st->m_name_head, "无法确定 "},
+        {st->m_name_tail, " 的名称，可能它不是可调用对象？"},
+        {st->m_partial, "无法创建 partial() 的引用，因为 partial 对象无法被唯一标识。"},
+        {st->m_lambda, "无法创建 lambda 的引用，因为 lambda 函数无法被唯一标识。"},
+        {st->m_locals, "无法创建嵌套函数的引用，因为嵌套函数无法被唯一标识。"},
+        {st->m_not_str, "引用必须是字符串，请检查输入类型。"},
+        {st->m_no_colon, "无效的引用，引用格式应为 'module:name'。"},
+        {st->m_resolve_head, "解析引用 "},
+        {st->m_import_mid, " 时出错：无法导入模块 "},
+        {st->m_import_tail, "。"},
+        {st->m_lookup_mid, " 时出错：查找对象 "},
+        {st->m_lookup_tail, " 时出错。"},
+        {st->m_no_signature, "无法获取函数的签名，请检查函数是否有效。"},
+        {st->m_conflicts, "以下参数同时在 args 和 kwargs 中提供："},
+        {st->m_positional_only, "以下参数不能作为关键字参数提供："},
+        {st->m_unsatisfied, "以下参数未提供："},
+        {st->m_unsatisfied_kw, "以下仅关键字参数未在 kwargs 中提供："},
+        {st->m_too_long_head, "位置参数列表比目标可调用对象能处理的更长 (允许："},
+        {st->m_too_long_mid, ", 提供的 args："},
+        {st->m_too_long_tail, ")"},
+        {st->m_unexpected, "目标可调用对象不接受以下关键字参数："},
+    };
+    for (Text& m : messages) {
+        if (!(m.slot = str(m.text))) return false;
     }
     st->s_one = steal(PyLong_FromLong(1));
     st->kw_follow_wrapped = steal(Py_BuildValue("(s)", "follow_wrapped"));
     st->kw_fromlist = steal(Py_BuildValue("(s)", "fromlist"));
-    st->memo = steal(PyDict_New());
-    return st->s_one && st->kw_follow_wrapped && st->kw_fromlist && st->memo;
+    st->absent = steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return st->s_one && st->kw_follow_wrapped && st->kw_fromlist && st->absent;
+}
+
+// Records what a shortcut relies on. Each `need` adds the current value of
+// `namespace[key]` (or its absence) to the snapshot, optionally demanding
+// that it be `expected` or absent now; each `code` pins a function's code.
+// `ok` turns false for good when something is not as the shortcut assumes.
+class Snapshot {
+public:
+    explicit Snapshot(State* st) : st_(st), names_(steal(PyList_New(0))), codes_(steal(PyList_New(0))) {
+        if (!names_ || !codes_) failed_ = true;
+    }
+
+    // The module object of `namespace[key]`, which must be a plain module.
+    PyObject* module(PyObject* ns, const char* key) {
+        Ref value = need(ns, key);
+        if (value && !Py_IS_TYPE(value.get(), &PyModule_Type)) ok_ = false;
+        return value ? PyModule_GetDict(value.get()) : nullptr;
+    }
+    // A function of `ns`, pinned to its current code.
+    Ref function(PyObject* ns, const char* key) {
+        Ref value = need(ns, key);
+        if (value && PyFunction_Check(value.get())) {
+            add(codes_, value.get()), add(codes_, PyFunction_GET_CODE(value.get()));
+        } else if (!failed_) {
+            ok_ = false;
+        }
+        return value;
+    }
+    // `ns[key]`, which must be `expected` (nullptr: which must be absent).
+    void is(PyObject* ns, const char* key, PyObject* expected) {
+        Ref value = need(ns, key, true);
+        if (!failed_ && value.get() != expected) ok_ = false;
+    }
+    Ref need(PyObject* ns, const char* key, bool may_lack = false) {
+        if (failed_ || !ns) {
+            ok_ = false;
+            return {};
+        }
+        Ref name = interned(key);
+        PyObject* value = nullptr;
+        if (!name || PyDict_GetItemRef(ns, name.get(), &value) < 0) {
+            failed_ = true;
+            return {};
+        }
+        Ref held = steal(value);
+        if (!held && !may_lack) ok_ = false;
+        add(names_, ns), add(names_, name.get()), add(names_, held ? held.get() : st_->absent.get());
+        if (g_watcher >= 0 && PyDict_Watch(g_watcher, ns) < 0) failed_ = true;
+        return held;
+    }
+    // Stores the snapshot; false only on a Python error.
+    bool store(Ref& names, Ref& codes) {
+        if (failed_) return false;
+        if (!ok_) return true;  // the shortcut stays off; the general path serves
+        names = steal(PyList_AsTuple(names_.get()));
+        codes = steal(PyList_AsTuple(codes_.get()));
+        return names && codes;
+    }
+
+private:
+    void add(Ref& list, PyObject* item) {
+        if (!failed_ && PyList_Append(list.get(), item) < 0) failed_ = true;
+    }
+    State* st_;
+    Ref names_, codes_;
+    bool ok_ = true;
+    bool failed_ = false;
+};
+
+// The builtin functions the library code calls are the interpreter's own.
+bool is_builtin_named(PyObject* obj, PyObject* builtins_module, const char* name) {
+    return obj && PyCFunction_Check(obj) && PyCFunction_GET_SELF(obj) == builtins_module &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(obj)->m_ml->ml_name, name) == 0;
+}
+
+bool snapshot_library(PyObject* m, State* st, PyObject* builtins_module) {
+    PyObject* own = PyModule_GetDict(m);
+    PyObject* builtins = PyModule_GetDict(builtins_module);
+    Ref isinstance_fn = getattr(builtins_module, "isinstance");
+    Ref getattr_fn = getattr(builtins_module, "getattr");
+    if (!isinstance_fn || !getattr_fn) return false;
+    bool builtins_ok = is_builtin_named(isinstance_fn.get(), builtins_module, "isinstance") &&
+                       is_builtin_named(getattr_fn.get(), builtins_module, "getattr");
+
+    // inspect.ismethod/isclass/isfunction/isbuiltin: isinstance with types.*.
+    {
+        Snapshot snap(st);
+        if (!builtins_ok) snap.is(builtins, "isinstance", nullptr);  // never true: keeps it off
+        snap.is(builtins, "isinstance", isinstance_fn.get());
+        snap.is(builtins, "type", reinterpret_cast<PyObject*>(&PyType_Type));
+        PyObject* inspect_ns = snap.module(own, "inspect");
+        snap.is(own, "inspect", st->inspect.get());
+        for (const char* name : {"ismethod", "isclass", "isfunction", "isbuiltin"}) snap.function(inspect_ns, name);
+        snap.is(inspect_ns, "isinstance", nullptr);
+        snap.is(inspect_ns, "type", nullptr);
+        PyObject* types_ns = snap.module(inspect_ns, "types");
+        snap.is(types_ns, "MethodType", reinterpret_cast<PyObject*>(&PyMethod_Type));
+        snap.is(types_ns, "FunctionType", reinterpret_cast<PyObject*>(&PyFunction_Type));
+        snap.is(types_ns, "BuiltinFunctionType", reinterpret_cast<PyObject*>(&PyCFunction_Type));
+        if (!snap.store(st->inspect_names, st->inspect_codes)) return false;
+    }
+    // asyncio.iscoroutinefunction -> inspect.iscoroutinefunction -> functools.
+    {
+        Snapshot snap(st);
+        if (!builtins_ok) snap.is(builtins, "isinstance", nullptr);
+        snap.is(builtins, "isinstance", isinstance_fn.get());
+        snap.is(builtins, "getattr", getattr_fn.get());
+        snap.is(builtins, "bool", reinterpret_cast<PyObject*>(&PyBool_Type));
+        snap.is(own, "partial", st->partial.get());
+        Ref outer = snap.function(own, "iscoroutinefunction");
+        PyObject* asyncio_ns = outer && PyFunction_Check(outer.get()) ? PyFunction_GET_GLOBALS(outer.get()) : nullptr;
+        PyObject* inspect_ns = snap.module(asyncio_ns, "inspect");
+        snap.is(asyncio_ns, "inspect", st->inspect.get());
+        snap.need(asyncio_ns, "_is_coroutine");
+        PyObject* functools_ns = snap.module(inspect_ns, "functools");
+        for (const char* name : {"iscoroutinefunction", "_has_code_flag", "_has_coroutine_mark", "ismethod", "isfunction"}) {
+            snap.function(inspect_ns, name);
+        }
+        Ref flag = snap.need(inspect_ns, "CO_COROUTINE");
+        snap.need(inspect_ns, "_is_coroutine_mark");
+        for (const char* name : {"_unwrap_partialmethod", "_unwrap_partial"}) snap.function(functools_ns, name);
+        snap.is(functools_ns, "partial", st->partial.get());
+        Ref partialmethod = snap.need(functools_ns, "partialmethod");
+        for (PyObject* ns : {asyncio_ns, inspect_ns, functools_ns}) {
+            for (const char* name : {"isinstance", "getattr", "bool"}) snap.is(ns, name, nullptr);
+        }
+        if (!partialmethod || !Py_IS_TYPE(partialmethod.get(), &PyType_Type) ||
+            !Py_IS_TYPE(st->partial.get(), &PyType_Type) || !flag || !PyLong_CheckExact(flag.get())) {
+            snap.is(builtins, "isinstance", nullptr);  // not as expected: keep the shortcut off
+        } else {
+            st->coroutine_flag = PyLong_AsLong(flag.get());
+            if (st->coroutine_flag == -1 && PyErr_Occurred()) return false;
+        }
+        if (!snap.store(st->coroutine_names, st->coroutine_codes)) return false;
+    }
+    st->watching = g_watcher >= 0;
+    st->generation = 0;  // work the flags out on first use
+    return true;
 }
 
 int exec(PyObject* m) {
     State* st = static_cast<State*>(PyModule_GetState(m));
-    if (!init_state(st)) return -1;
+    if (!init_texts(st)) return -1;
+    if (!g_object_class) {
+        Ref name = interned("__class__");
+        Ref object_dict = steal(PyType_GetDict(&PyBaseObject_Type));
+        if (!name || !object_dict) return -1;
+        PyObject* descriptor = nullptr;
+        if (PyDict_GetItemRef(object_dict.get(), name.get(), &descriptor) < 0) return -1;
+        g_class_name = name.release();
+        g_object_class = descriptor;  // nullptr only if object lost it: then no type counts as honest
+    }
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_namespace_change);
+        if (g_watcher < 0) PyErr_Clear();  // no watcher left: re-check on every call instead
+    }
 
     // import inspect
     st->inspect = import_module("inspect");
     if (!bind(m, "inspect", st->inspect)) return -1;
-    for (auto [slot, name] : {std::pair<Ref*, const char*>{&st->ismethod, "ismethod"},
-                              {&st->isclass, "isclass"},
-                              {&st->isfunction, "isfunction"},
-                              {&st->isbuiltin, "isbuiltin"},
-                              {&st->signature_type, "Signature"},
-                              {&st->parameter_type, "Parameter"}}) {
-        if (!(*slot = getattr(st->inspect.get(), name))) return -1;
-    }
+    st->signature_type = getattr(st->inspect.get(), "Signature");
+    st->parameter_type = getattr(st->inspect.get(), "Parameter");
+    if (!st->signature_type || !st->parameter_type) return -1;
     if (!PyType_Check(st->signature_type.get()) || !PyType_Check(st->parameter_type.get())) {
         PyErr_SetString(PyExc_ImportError, "inspect.Signature and inspect.Parameter must be classes");
         return -1;
@@ -819,7 +1271,8 @@ int exec(PyObject* m) {
     // from asyncio import iscoroutinefunction
     if (!bind(m, "iscoroutinefunction", import_from("asyncio", "iscoroutinefunction"))) return -1;
     // from functools import partial, lru_cache
-    if (!bind(m, "partial", import_from("functools", "partial"))) return -1;
+    st->partial = import_from("functools", "partial");
+    if (!bind(m, "partial", st->partial)) return -1;
     Ref lru_cache = import_from("functools", "lru_cache");
     if (!bind(m, "lru_cache", lru_cache)) return -1;
     // from inspect import signature
@@ -830,6 +1283,8 @@ int exec(PyObject* m) {
     // The builtin __import__ as it is now.
     Ref builtins = steal(PyImport_ImportModule("builtins"));
     if (!builtins || !(st->import_func = getattr(builtins.get(), "__import__"))) return -1;
+    st->builtin_import = is_builtin_named(st->import_func.get(), builtins.get(), "__import__");
+    if (!snapshot_library(m, st, builtins.get())) return -1;
 
     // _get_signature = classmethod(lru_cache(maxsize=128)(function))
     Ref signature_function = make_function(m, {"_get_signature", "CallableBase._get_signature", kSignatureDoc},
@@ -845,9 +1300,15 @@ int exec(PyObject* m) {
     Ref cached = call(cache.get(), signature_function.get());
     if (!cached) return -1;
 
+    st->name_function = make_function(m, {"_callable_name", "CallableBase._callable_name", kNameDoc},
+                                      {{"cls"}, {"obj"}, except_result_param}, callable_name);
+    st->name_wrapper = apply_guard(guard.get(), kNameText, st->name_function);
+    if (!st->name_wrapper) return -1;
+    st->name_method = steal(PyClassMethod_New(st->name_wrapper.get()));
+    if (!st->name_method) return -1;
+
     ClassBuilder cls(m, "CallableBase");
-    cls.guarded(guard.get(), kNameText, {"_callable_name", "CallableBase._callable_name", kNameDoc},
-                {{"cls"}, {"obj"}, except_result_param}, callable_name)
+    cls.add("_callable_name", st->name_method)
         .guarded(guard.get(), kRefText, {"_callable_ref", "CallableBase._callable_ref", kRefDoc},
                  {{"cls"}, {"obj"}, except_result_param}, callable_ref)
         .guarded(guard.get(), kObjText, {"_callable_obj", "CallableBase._callable_obj", kObjDoc},
