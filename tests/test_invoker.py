@@ -811,3 +811,38 @@ def test_callable_ref_sees_a_patched_name_operation(monkeypatch):
     monkeypatch.setattr(CallableBase, "_callable_name", classmethod(lambda cls, obj: 1 / 0))
     with pytest.raises(ZeroDivisionError):      # not guarded any more, so it reaches _callable_ref's guard
         CallableBase._callable_ref(plain, except_result=SENTINEL)
+
+
+def test_callable_name_sees_a_predicate_with_new_code(monkeypatch):
+    monkeypatch.setattr(inspect.isfunction, "__code__", (lambda object: False).__code__)
+    assert CallableBase._callable_name(plain) == "function"
+    monkeypatch.undo()
+    assert CallableBase._callable_name(plain) == "plain"
+
+
+@pytest.mark.parametrize("patch, obj, expected", [
+    # asyncio asks inspect first; a replaced inspect function is obeyed
+    ((inspect, "iscoroutinefunction", lambda f: True), plain, True),
+    ((inspect, "_has_code_flag", lambda f, flag: False), fetch, False),
+    ((functools, "_unwrap_partialmethod", lambda f: fetch), plain, True),
+    ((inspect.iscoroutinefunction, "__code__", (lambda obj: False).__code__), fetch, False),
+], ids=["inspect.iscoroutinefunction", "inspect._has_code_flag", "functools._unwrap_partialmethod", "new-code"])
+def test_callable_coroutine_follows_the_library(monkeypatch, patch, obj, expected):
+    monkeypatch.setattr(*patch)
+    assert CallableBase._callable_coroutine(obj) is expected
+    assert CallableBase._callable_coroutine(functools.partial(obj)) is expected
+
+
+def test_callable_coroutine_marked_functions():
+    def marked():
+        return None
+
+    inspect.markcoroutinefunction(marked)
+    assert CallableBase._callable_coroutine(marked) is True
+    assert CallableBase._callable_coroutine(functools.partial(marked)) is True
+
+    def flagged():
+        return None
+
+    flagged.__partialmethod__ = functools.partialmethod(fetch)
+    assert CallableBase._callable_coroutine(flagged) is invoker.iscoroutinefunction(flagged)

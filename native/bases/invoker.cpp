@@ -181,9 +181,16 @@ Ref add_all(std::initializer_list<PyObject*> parts) {
         Ref joined = steal(PyUnicode_New(length, widest));
         if (!joined) return {};
         Py_ssize_t at = 0;
+        int kind = PyUnicode_KIND(joined.get());
         for (PyObject* p : parts) {
-            if (PyUnicode_CopyCharacters(joined.get(), at, p, 0, PyUnicode_GET_LENGTH(p)) < 0) return {};
-            at += PyUnicode_GET_LENGTH(p);
+            Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+            if (PyUnicode_KIND(p) == kind) {
+                std::memcpy(static_cast<char*>(PyUnicode_DATA(joined.get())) + at * kind, PyUnicode_DATA(p),
+                            static_cast<std::size_t>(n) * kind);
+            } else if (PyUnicode_CopyCharacters(joined.get(), at, p, 0, n) < 0) {
+                return {};
+            }
+            at += n;
         }
         return joined;
     }
@@ -223,6 +230,19 @@ int isinstance_of(PyObject* obj, PyObject* cls) {
         return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
     }
     return PyObject_IsInstance(obj, cls);
+}
+
+// Attributes of a plain function, read as the function type's own
+// descriptors would (the type is immutable, so nothing can intervene).
+PyObject* function_field(PyObject* func, PyObject* PyFunctionObject::*field) {
+    PyObject* value = reinterpret_cast<PyFunctionObject*>(func)->*field;
+    return value ? value : Py_None;
+}
+
+// `obj.<name>` where `field` holds it for plain functions.
+Ref attribute(PyObject* obj, PyObject* name, PyObject* PyFunctionObject::*field) {
+    if (Py_IS_TYPE(obj, &PyFunction_Type)) return borrow(function_field(obj, field));
+    return getattr(obj, name);
 }
 
 // `type(obj).__qualname__`.
@@ -297,7 +317,8 @@ Ref callable_name(Function* self, PyObject* const* a) {
         Ref owner_text = text_of(st, qualname.get());
         if (!owner_text) return {};
         // A method's other attributes are its function's (the method type defines no __name__).
-        Ref name = getattr(plain_method ? PyMethod_GET_FUNCTION(obj) : obj, st->n_name.get());
+        Ref name = attribute(plain_method ? PyMethod_GET_FUNCTION(obj) : obj, st->n_name.get(),
+                             &PyFunctionObject::func_name);
         if (!name) return {};
         Ref name_text = text_of(st, name.get());
         if (!name_text) return {};
@@ -308,7 +329,7 @@ Ref callable_name(Function* self, PyObject* const* a) {
         if (is < 0) return {};
         if (is) {
             if (Py_IS_TYPE(obj, &PyType_Type)) return qualname_of_type(st, reinterpret_cast<PyTypeObject*>(obj));
-            return getattr(obj, st->n_qualname.get());
+            return attribute(obj, st->n_qualname.get(), &PyFunctionObject::func_qualname);
         }
     }
     PyObject* call_attr = nullptr;
@@ -385,7 +406,7 @@ Ref callable_ref(Function* self, PyObject* const* a) {
         if (!owner) return {};
         module = getattr(owner.get(), st->n_module.get());
     } else {
-        module = getattr(obj, st->n_module.get());
+        module = attribute(obj, st->n_module.get(), &PyFunctionObject::func_module);
     }
     if (!module) return {};
     Ref module_text = text_of(st, module.get());

@@ -102,7 +102,35 @@ def tour_fsops() -> None:
 
 
 def tour_invoker() -> None:
-    pass  # callables
+    import os.path
+    from functools import partial
+
+    from valkin.bases.invoker import CallableBase
+    from valkin.bases.setops import ListBase
+
+    print("Callable references")
+
+    async def fetch(url, timeout=1):
+        return url, timeout
+
+    def connect(host, port, /, *, secure=False):
+        return host, port, secure
+
+    show("CallableBase._callable_name(ListBase._list_set)", CallableBase._callable_name(ListBase._list_set))
+    ref = CallableBase._callable_ref(os.path.join)
+    show("CallableBase._callable_ref(os.path.join)", ref)
+    show(f"CallableBase._callable_obj({ref!r}) is os.path.join", CallableBase._callable_obj(ref) is os.path.join)
+    show_raise("CallableBase._callable_ref(lambda: 0, except_result='valkin_except_result')",
+               lambda: CallableBase._callable_ref(lambda: 0, except_result="valkin_except_result"))
+    show_raise("CallableBase._callable_obj('os:no_such_name', except_result='valkin_except_result')",
+               lambda: CallableBase._callable_obj("os:no_such_name", except_result="valkin_except_result"))
+    show("CallableBase._callable_check_args(connect, ('db', 5432), {}, except_result=False)",
+         CallableBase._callable_check_args(connect, ("db", 5432), {}, except_result=False))
+    show_raise("CallableBase._callable_check_args(connect, (), {'host': 'db'}, except_result='valkin_except_result')",
+               lambda: CallableBase._callable_check_args(connect, (), {"host": "db"},
+                                                         except_result="valkin_except_result"))
+    show("CallableBase._callable_coroutine(partial(partial(fetch, 'u'), 2))",
+         CallableBase._callable_coroutine(partial(partial(fetch, "u"), 2)))
 
 
 def main() -> None:
