@@ -330,6 +330,41 @@ def test_wait_compares_like_the_interpreter(clock):
         AuthBase._wait_for_next_millisecond("later")
 
 
+def test_a_long_wait_can_be_interrupted_and_lets_other_threads_run():
+    import signal
+
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(real_time.monotonic())
+            real_time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    ticker.start()
+    try:
+        start = real_time.monotonic()
+        assert AuthBase._wait_for_next_millisecond(int(real_time.time() * 1000) + 100) > 0
+        end = real_time.monotonic()
+        # The spinning thread gave the others their turns (every few ms).
+        assert len([t for t in ticks if start + 0.02 < t < end]) >= 3
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Interrupted):
+            AuthBase._wait_for_next_millisecond(2**62)  # would spin for ages
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        stop.set()
+        ticker.join()
+
+
 # ---- threads ------------------------------------------------------------------------
 
 
@@ -398,6 +433,43 @@ def test_reentry_from_the_same_thread_does_not_deadlock(clock):
     worker.join(10)
     assert done and fields(done[0])[::3] == (1_700_000_000_001, 0)
     assert Other.last_timestamp == 1_700_000_000_000
+
+
+def test_a_child_forked_while_another_thread_holds_the_counters_can_still_issue():
+    import os
+    import warnings
+
+    inside, forked = threading.Event(), threading.Event()
+
+    class Pausing(type):
+        def __setattr__(cls, name, value):
+            inside.set()
+            forked.wait(10)
+            super().__setattr__(name, value)
+
+    slow = Pausing("Slow", (AuthBase,), {})
+    holder = threading.Thread(target=slow.id_)
+    holder.start()
+    try:
+        assert inside.wait(10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                ok = type("Fresh", (AuthBase,), {}).id_() > 0
+            finally:
+                os._exit(0 if ok else 1)
+        deadline = real_time.monotonic() + 10
+        while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and real_time.monotonic() < deadline:
+            real_time.sleep(0.01)
+        if status[0] == 0:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        assert status[0] == pid and os.waitstatus_to_exitcode(status[1]) == 0
+    finally:
+        forked.set()
+        holder.join()
 
 
 # ---- the cipher ---------------------------------------------------------------------

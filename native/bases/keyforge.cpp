@@ -12,45 +12,78 @@
 #include "runtime/klass.h"
 #include "runtime/module.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
 
 using namespace valkin;
 
 namespace {
 
-// A mutex the same thread may take again: attribute hooks or an overridden
-// `_wait_for_next_millisecond` may call back into the generator. Blocking on
-// the mutex detaches the thread state, so a holder that runs Python code and
-// gives up the interpreter lock cannot deadlock with a waiter.
+// Bumped in a child process right after fork(): a lock that a thread of the
+// parent held at that moment has no holder in the child.
+unsigned fork_generation = 0;
+
+void after_fork_in_child() { ++fork_generation; }
+
+// A lock the same thread may take again: attribute hooks or an overridden
+// `_wait_for_next_millisecond` may call back into the generator. Its fields
+// are read and written only by threads attached to the interpreter, so the
+// interpreter lock orders them; a thread that finds it taken gives the
+// interpreter lock up while it waits, so a holder running Python code can
+// finish.
 struct CounterLock {
-    PyMutex mutex;
-    PyThreadState* owner;
+    PyThreadState* owner;  // nullptr when free
     long depth;
+    unsigned generation;  // fork_generation when taken
 };
 
 class Hold {
 public:
     explicit Hold(CounterLock& lock) : lock_(lock) {
         PyThreadState* me = PyThreadState_GetUnchecked();
-        if (lock_.owner != me) {
-            PyMutex_Lock(&lock_.mutex);
-            lock_.owner = me;
-        }
+        if (lock_.owner != me && lock_.owner && !wait_turn()) return;
+        lock_.owner = me;
+        lock_.generation = fork_generation;
         ++lock_.depth;
+        held_ = true;
     }
     ~Hold() {
-        if (--lock_.depth == 0) {
-            lock_.owner = nullptr;
-            PyMutex_Unlock(&lock_.mutex);
-        }
+        if (held_ && --lock_.depth == 0) lock_.owner = nullptr;
     }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
+    // False with the error set when a signal handler raised while waiting.
+    bool ok() const { return held_; }
+
 private:
+    Py_NO_INLINE bool wait_turn() {
+        for (unsigned round = 0; lock_.owner; ++round) {
+            if (lock_.generation != fork_generation) {  // held in the parent before a fork
+                lock_.depth = 0;
+                break;
+            }
+            if (PyErr_CheckSignals() < 0) return false;
+            Py_BEGIN_ALLOW_THREADS
+            if (round < 64) {
+                sched_yield();
+            } else {
+                timespec pause{0, 50'000};
+                nanosleep(&pause, nullptr);
+            }
+            Py_END_ALLOW_THREADS
+        }
+        return true;
+    }
+
     CounterLock& lock_;
+    bool held_ = false;
 };
 
 struct State {
@@ -60,7 +93,7 @@ struct State {
     Ref name_machine_id, name_datacenter_id, name_sequence, name_last_timestamp, name_wait;
     Ref name_new, name_mode_ecb, name_block_size, name_encrypt, name_decrypt, name_encode, name_decode;
     Ref utf8, zero, one, thousand, sequence_mask;
-    CounterLock lock;  // zeroed memory is an unlocked mutex
+    CounterLock lock;  // zeroed memory is a free lock
     template <class F>
     void each(F&& f) {
         f(time_module), f(time_time), f(aes), f(pad), f(unpad);
@@ -242,6 +275,7 @@ Ref id_config(Function* self, PyObject* const* a) {
     PyObject* cls = a[0];
     if (!check_field(a[1], "machine_id") || !check_field(a[2], "datacenter_id")) return {};
     Hold hold(st->lock);  // an identifier never sees half a configuration
+    if (!hold.ok()) return {};
     if (PyObject_SetAttr(cls, st->name_machine_id.get(), a[1]) < 0) return {};
     if (PyObject_SetAttr(cls, st->name_datacenter_id.get(), a[2]) < 0) return {};
     return none();
@@ -434,6 +468,7 @@ Ref id_(Function* self, PyObject* const* a) {
     if (now.failed()) return {};
 
     Hold hold(st->lock);
+    if (!hold.ok()) return {};
     Ref timestamp;
     Ref stored_sequence;
     Step step = advance_plain(st, cls, now, &timestamp, &stored_sequence);
@@ -617,6 +652,15 @@ bool intern_all(State* st) {
 int exec(PyObject* m) {
     State* st = static_cast<State*>(PyModule_GetState(m));
     if (!intern_all(st)) return -1;
+    static bool fork_handler_registered = false;
+    if (!fork_handler_registered) {
+        if (int rc = pthread_atfork(nullptr, nullptr, after_fork_in_child)) {
+            errno = rc;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        fork_handler_registered = true;
+    }
 
     st->time_module = import_module("time");
     if (!bind(m, "time", st->time_module)) return -1;
