@@ -112,7 +112,8 @@ bool as_int64(PyObject* o, int64_t* out) {
     if (!PyLong_CheckExact(o)) return false;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
+    if (overflow) return false;
+    if (v == -1 && PyErr_Occurred()) {  // not for an exact int, but never leave it set
         PyErr_Clear();
         return false;
     }
