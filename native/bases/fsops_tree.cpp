@@ -453,7 +453,8 @@ private:
 };
 
 // `os.stat(path)` through the module global, for the identity of a directory
-// on the Python route. False (no error) when it cannot be had.
+// on the Python route. False (no error) when it cannot be had: a stand-in
+// without `stat`, a failing one, or one that gives inode 0.
 bool identity_python(Function* self, State* st, PyObject* path, unsigned long long* dev, unsigned long long* ino) {
     Ref stat = global_attr(self->owner, st->n_os.get(), st->n_stat.get());
     Ref result = stat ? call(stat.get(), path) : Ref();
@@ -462,7 +463,7 @@ bool identity_python(Function* self, State* st, PyObject* path, unsigned long lo
     if (i && PyLong_Check(d.get()) && PyLong_Check(i.get())) {
         *dev = PyLong_AsUnsignedLongLong(d.get());
         *ino = PyLong_AsUnsignedLongLong(i.get());
-        if (!PyErr_Occurred()) return true;
+        if (!PyErr_Occurred()) return *ino != 0;  // inode 0 names no file: no identity
     }
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
