@@ -873,6 +873,20 @@ bool match_parameters(State* st, PyObject* sig, Check& check) {
     return !PyErr_Occurred();
 }
 
+// The decimal text of `value`, as str() of an int gives it.
+Ref decimal(Py_ssize_t value) {
+    char buffer[24];
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    std::size_t magnitude = value < 0 ? 0 - static_cast<std::size_t>(value) : static_cast<std::size_t>(value);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0) *--p = '-';
+    return steal(PyUnicode_FromStringAndSize(p, end - p));
+}
+
 // ValueError(prefix + ", ".join(names)).
 Ref complain(State* st, PyObject* prefix, PyObject* names) {
     Ref joined = steal(PyUnicode_Join(st->s_comma.get(), names));
@@ -919,16 +933,14 @@ Ref callable_check_args(Function* self, PyObject* const* a) {
         // len(args) - len(unmatched_args), then len(args), as the message reads.
         Py_ssize_t given = PyObject_Size(args);
         if (given < 0) return {};
-        Ref matched = steal(PyLong_FromSsize_t(given - check.unmatched_args));
+        Ref matched = decimal(given - check.unmatched_args);
         if (!matched) return {};
-        Ref matched_text = steal(PyObject_Str(matched.get()));
         Py_ssize_t given_again = PyObject_Size(args);
-        if (!matched_text || given_again < 0) return {};
-        Ref provided = steal(PyLong_FromSsize_t(given_again));
-        Ref provided_text = provided ? steal(PyObject_Str(provided.get())) : Ref();
-        if (!provided_text) return {};
-        return raise(PyExc_ValueError, add_all({st->m_too_long_head.get(), matched_text.get(), st->m_too_long_mid.get(),
-                                                provided_text.get(), st->m_too_long_tail.get()}));
+        if (given_again < 0) return {};
+        Ref provided = decimal(given_again);
+        if (!provided) return {};
+        return raise(PyExc_ValueError, add_all({st->m_too_long_head.get(), matched.get(), st->m_too_long_mid.get(),
+                                                provided.get(), st->m_too_long_tail.get()}));
     }
     if (check.unmatched_kwargs.size() > 0 && !check.has_var_kwargs) {
         Ref remaining = check.unmatched_kwargs.as_list();
