@@ -7,12 +7,6 @@ _TRUE_WORDS = ("true", "yes", "on", "y", "t", "1")
 _FALSE_WORDS = ("false", "no", "off", "n", "f", "0")
 
 
-def _check_digits(digits):
-    if type(digits) is not int:
-        raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-                        % ("digits", "int", type(digits).__name__))
-
-
 class CommonBase:
     @classmethod
     @_valkin_except("期望将 obj 对象转换为 str 类型")
@@ -38,13 +32,15 @@ class CommonBase:
     @classmethod
     @_valkin_except("期望将 obj 对象转换为 float 类型")
     def _to_float(cls, obj, digits: "int" = 2, except_result="valkin_except_result"):
-        _check_digits(digits)
+        if type(digits) is not int:
+            raise TypeError(f"Argument 'digits' has incorrect type (expected int, got {type(digits).__name__})")
         return float(cls._to_decimal(obj, digits))
 
     @classmethod
     @_valkin_except("期望将 obj 对象转换为 float 类型")
     def _to_decimal(cls, obj, digits: "int" = 2, except_result="valkin_except_result"):
-        _check_digits(digits)
+        if type(digits) is not int:
+            raise TypeError(f"Argument 'digits' has incorrect type (expected int, got {type(digits).__name__})")
         value = Decimal(obj)
         quantum = Decimal("1e-" + str(digits))
         return value.quantize(quantum, rounding=ROUND_HALF_UP)

@@ -176,27 +176,50 @@ private:
     int n_ = 0;
 };
 
+// 5**k for k = 0..27, the powers below 2**64.
+constexpr std::uint64_t kPow5[28] = {
+    1ULL, 5ULL, 25ULL, 125ULL, 625ULL, 3125ULL, 15625ULL, 78125ULL, 390625ULL, 1953125ULL, 9765625ULL,
+    48828125ULL, 244140625ULL, 1220703125ULL, 6103515625ULL, 30517578125ULL, 152587890625ULL,
+    762939453125ULL, 3814697265625ULL, 19073486328125ULL, 95367431640625ULL, 476837158203125ULL,
+    2384185791015625ULL, 11920928955078125ULL, 59604644775390625ULL, 298023223876953125ULL,
+    1490116119384765625ULL, 7450580596923828125ULL,
+};
+
 // The text "[-]<coefficient>[E-<k>]" from which the Decimal class builds the
 // very number it builds from the finite double x: with x = +-n / 2**k in
 // lowest terms, coefficient n * 5**k and exponent -k.
 Ref exact_float_text(double x) {
-    int e2 = 0;
-    double fraction = std::frexp(std::fabs(x), &e2);  // |x| = fraction * 2**e2
-    auto m = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
-    int e = e2 - 53;  // |x| = m * 2**e
-    if (m == 0) e = 0;
-    if (e < 0 && m != 0) {  // lowest terms: drop the factors 2 the mantissa shares with 2**-e
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const bool negative = bits >> 63;
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    int e = -1074;  // |x| = m * 2**e
+    if (biased != 0) {
+        m |= std::uint64_t{1} << 52;
+        e = biased - 1075;
+    }
+    if (m == 0) {
+        e = 0;
+    } else if (e < 0) {  // lowest terms: drop the factors 2 the mantissa shares with 2**-e
         int shift = std::min(__builtin_ctzll(m), -e);
         m >>= shift;
         e += shift;
     }
-    Decimal9 coefficient(m);
-    if (e > 0) coefficient.multiply_power(2, 1u << 29, 29, e);
-    if (e < 0) coefficient.multiply_power(5, 1220703125u, 13, -e);  // 5**13
     char buf[Decimal9::kMaxDigits + 16];
     char* p = buf;
-    if (std::signbit(x)) *p++ = '-';
-    p = coefficient.write(p);
+    if (negative) *p++ = '-';
+    std::uint64_t small = 0;
+    if (e == 0) {
+        p = write_unsigned(p, m);
+    } else if (e < 0 && -e < 28 && !__builtin_mul_overflow(m, kPow5[-e], &small)) {
+        p = write_unsigned(p, small);
+    } else {
+        Decimal9 coefficient(m);
+        if (e > 0) coefficient.multiply_power(2, 1u << 29, 29, e);
+        if (e < 0) coefficient.multiply_power(5, 1220703125u, 13, -e);  // 5**13
+        p = coefficient.write(p);
+    }
     if (e < 0) {
         *p++ = 'E';
         *p++ = '-';
