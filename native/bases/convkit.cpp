@@ -3,11 +3,16 @@
 // Namespace, in order: math, Decimal, ROUND_HALF_UP, _valkin_except, CommonBase.
 //
 // `math`, `Decimal` and `ROUND_HALF_UP` are looked up in the module namespace
-// on every call, so rebinding them takes effect. The one shortcut taken is a
-// cache of the quanta Decimal("1e-N") for small N, used only while the name
-// `Decimal` is still bound to the class imported at load time: building such
-// a quantum is exact, touches no context flags and cannot fail, so a kept
-// one is indistinguishable from a fresh one.
+// on every call, so rebinding them takes effect. The shortcuts below are each
+// taken only where their result, and every effect on the decimal context, is
+// the one the plain call gives:
+//   - while the name `Decimal` is bound to the class imported at load time,
+//     the quanta Decimal("1e-N") for small N are kept (building one is exact,
+//     touches no context flags and cannot fail), a float is converted through
+//     its exact decimal text (see decimal_of_float), and quantize gets its
+//     rounding positionally;
+//   - str() of a machine-sized int and int() of a short all-digit str are
+//     written here.
 #include "runtime/imports.h"
 #include "runtime/klass.h"
 #include "runtime/module.h"
