@@ -82,6 +82,21 @@ Ref raise(PyObject* made) {
     return {};
 }
 
+// `fallback == sentinel` for the fallbacks whose comparison with a str runs
+// no code of their own (None, exact str, the plain built-in containers and
+// numbers): 1 or 0. -1 when the comparison has to be made.
+int plain_equals_sentinel(PyObject* fallback, PyObject* sentinel) {
+    if (fallback == Py_None || PyBool_Check(fallback) || PyLong_CheckExact(fallback) ||
+        PyFloat_CheckExact(fallback) || PyList_CheckExact(fallback) || PyTuple_CheckExact(fallback) ||
+        PyDict_CheckExact(fallback) || PyBytes_CheckExact(fallback)) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(fallback)) {
+        return fallback == sentinel || PyUnicode_Compare(fallback, sentinel) == 0;
+    }
+    return -1;
+}
+
 // What the guard does once the wrapped call raised.
 Py_NO_INLINE Ref guard_failed(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
@@ -97,12 +112,11 @@ Py_NO_INLINE Ref guard_failed(Function* self, PyObject* const* args, Py_ssize_t 
             }
         }
     }
-    if (fallback == Py_None) {
-        return none();  // None never equals the sentinel, and comparing it runs no code
-    }
     Ref keep = borrow(fallback);
+    int equal = plain_equals_sentinel(fallback, st->sentinel.get());
+    if (equal == 0) return keep;
     Handling handling(err.get());
-    int equal = PyObject_RichCompareBool(fallback, st->sentinel.get(), Py_EQ);
+    if (equal < 0) equal = PyObject_RichCompareBool(fallback, st->sentinel.get(), Py_EQ);
     if (equal < 0) return {};
     if (!equal) return keep;
     Ref message = compose_message(st, PyTuple_GET_ITEM(self->closure, 1), err.get());
