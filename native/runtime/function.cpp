@@ -1,5 +1,6 @@
 #include "function.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace valkin {
@@ -18,7 +19,12 @@ PyObject* bound_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
         return f->bound(f, args).release();
     }
     PyObject* bound[kMaxParams];
-    if (!detail::bind_arguments(f, args, nargs, kwnames, bound)) {
+    if (kwnames == nullptr && nargs >= f->nrequired && nargs < f->nparams) {
+        // Positional arguments only, the rest from the defaults.
+        std::copy(args, args + nargs, bound);
+        std::copy(&PyTuple_GET_ITEM(f->defaults, nargs - f->nrequired),
+                  &PyTuple_GET_ITEM(f->defaults, 0) + PyTuple_GET_SIZE(f->defaults), bound + nargs);
+    } else if (!detail::bind_arguments(f, args, nargs, kwnames, bound)) {
         return nullptr;
     }
     return f->bound(f, bound).release();
