@@ -1,0 +1,46 @@
+import os as os
+import shutil as shutil
+from collections import deque as deque
+from collections.abc import Generator, Iterable
+from typing import Any
+
+from .guardrail import _valkin_except as _valkin_except
+
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes] | int
+
+class PathBase:
+    @classmethod
+    def _path_normal(cls, obj: Any, except_result: Any = "valkin_except_result") -> Any: ...
+    @classmethod
+    def _path_exists(cls, obj: Any, except_result: Any = False) -> bool | Any: ...
+    @classmethod
+    def _path_file(cls, obj: Any, except_result: Any = False) -> bool | Any: ...
+    @classmethod
+    def _path_dir(cls, obj: Any, except_result: Any = False) -> bool | Any: ...
+    @classmethod
+    def _path_delete(cls, obj: Any, except_result: Any = "valkin_except_result") -> bool | Any: ...
+    @classmethod
+    def _path_copy(cls, src_obj: Any, tar_obj: Any, except_result: Any = "valkin_except_result") -> bool | Any: ...
+    @classmethod
+    def _path_move(cls, src_obj: Any, tar_obj: Any, except_result: Any = "valkin_except_result") -> bool | Any: ...
+    @classmethod
+    def _path_read(cls, obj: _Path, mode: str = "r", encoding: str | None = None,
+                   except_result: Any = "valkin_except_result") -> str | bytes | Any: ...
+    @classmethod
+    def _path_readline(cls, obj: _Path, mode: str = "r", encoding: str | None = None,
+                       except_result: Any = "valkin_except_result") -> Generator[str | bytes, Any, None] | Any: ...
+    @classmethod
+    def _path_readlines(cls, obj: _Path, mode: str = "r", encoding: str | None = None,
+                        except_result: Any = "valkin_except_result") -> list[str] | list[bytes] | Any: ...
+    @classmethod
+    def _path_write(cls, obj: _Path, content: Any, mode: str = "w", encoding: str | None = None,
+                    except_result: Any = "valkin_except_result") -> None | Any: ...
+    @classmethod
+    def _path_writelines(cls, obj: _Path, lines: Iterable[Any], mode: str = "w", encoding: str | None = None,
+                         except_result: Any = "valkin_except_result") -> None | Any: ...
+    @classmethod
+    def _path_file_list(cls, obj: Any, except_result: Any = "valkin_except_result") -> list[Any] | Any: ...
+    @classmethod
+    def _path_file_dict(cls, obj: Any, skip_dir: Iterable[Any] | None = None, skip_file: Iterable[Any] | None = None,
+                        except_result: Any = "valkin_except_result") -> dict[Any, list[Any]] | Any: ...
