@@ -98,7 +98,36 @@ def tour_keyforge() -> None:
 
 
 def tour_fsops() -> None:
-    pass  # filesystem
+    import os
+    import tempfile
+
+    from valkin.bases.fsops import PathBase
+
+    print("Filesystem")
+    with tempfile.TemporaryDirectory() as tmp:
+        proj = os.path.join(tmp, "proj")
+        os.makedirs(os.path.join(proj, "src", "util"))
+        os.makedirs(os.path.join(proj, "build"))
+        notes = os.path.join(proj, "notes.txt")
+        show("PathBase._path_normal('a//b/../c/')", PathBase._path_normal("a//b/../c/"))
+        show("PathBase._path_write(notes, 'first  \\nsecond\\n')", PathBase._path_write(notes, "first  \nsecond\n"))
+        show("PathBase._path_exists(notes)", PathBase._path_exists(notes))
+        show("PathBase._path_readlines(notes)", PathBase._path_readlines(notes))
+        show("list(PathBase._path_readline(notes))", list(PathBase._path_readline(notes)))
+        show("PathBase._path_write(notes, b'bytes')  # text mode", PathBase._path_write(notes, b"bytes"))
+        show("PathBase._path_read(notes)  # untouched", PathBase._path_read(notes))
+        PathBase._path_writelines(os.path.join(proj, "src", "m.py"), ["import os\n"])
+        PathBase._path_write(os.path.join(proj, "src", "util", "u.py"), "")
+        PathBase._path_write(os.path.join(proj, "build", "x.o"), b"\x7fELF", mode="wb")
+        show("PathBase._path_file_dict(proj, skip_dir=['build'])",
+             sorted(PathBase._path_file_dict(proj, skip_dir=["build"]).items()))
+        show("len(PathBase._path_file_list(proj))", len(PathBase._path_file_list(proj)))
+        copy = os.path.join(tmp, "copy.txt")
+        show("PathBase._path_copy(notes, copy)", PathBase._path_copy(notes, copy))
+        show("PathBase._path_copy(notes, copy)  # never overwrites", PathBase._path_copy(notes, copy))
+        show_raise("PathBase._path_move(notes, copy, except_result='valkin_except_result')",
+                   lambda: PathBase._path_move(notes, copy, except_result="valkin_except_result"))
+        show("PathBase._path_delete(proj)", PathBase._path_delete(proj))
 
 
 def tour_invoker() -> None:
