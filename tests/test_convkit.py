@@ -657,3 +657,78 @@ def test_no_reference_leaks():
     assert [sys.getrefcount(o) for o in objs + [fallback]] == before
     if total is not None:
         assert abs(sys.gettotalrefcount() - total) < 100
+
+
+# ---- _to_int of a float, against the decimal route it stands for -----------------
+
+FAILED = object()
+
+
+def _plain_to_int(x):
+    """int(cls._to_decimal(x, 0)) written out: None where the inner call fails."""
+    try:
+        d = Decimal(x).quantize(Decimal("1e-0"), rounding=ROUND_HALF_UP)
+    except Exception:
+        d = None
+    try:
+        return int(d)
+    except Exception:
+        return FAILED
+
+
+class OwnContext(decimal.Context):
+    pass
+
+
+FLOATS = [0.0, -0.0, 0.5, -0.5, 1.5, 2.5, -2.5, 3.4999, 2.675, 0.49999999999999994, 1e-300, 5e-324,
+          123456789.5, -987654321.25, 2.0**52 - 0.5, 2.0**52, -(2.0**52) + 0.5, 2.0**53 + 2, 1e15 + 0.5, 1e16,
+          1e22, 1e300, 7.0]
+CONTEXTS = [
+    {},
+    {"prec": 16},
+    {"prec": 15},
+    {"prec": 3},
+    {"Emax": 16},
+    {"Emax": 5},
+    {"traps": [decimal.FloatOperation]},
+    {"traps": [decimal.Inexact]},
+    {"traps": [decimal.Rounded]},
+    {"rounding": ROUND_DOWN},
+]
+
+
+@pytest.mark.parametrize("settings", CONTEXTS, ids=repr)
+def test_to_int_of_floats_matches_the_decimal_route_in_every_context(settings):
+    rng = random.Random(7)
+    floats = FLOATS + [rng.uniform(-1e6, 1e6) for _ in range(300)] + [rng.randint(-99, 99) + 0.5 for _ in range(50)]
+    for x in floats:
+        with decimal.localcontext(**settings) as ctx:
+            ctx.clear_flags()
+            expected = _plain_to_int(x)
+            expected_flags = {k for k, v in ctx.flags.items() if v}
+            ctx.clear_flags()
+            got = CommonBase._to_int(x, except_result=FAILED)
+            got_flags = {k for k, v in ctx.flags.items() if v}
+        assert (got, got_flags) == (expected, expected_flags), x
+        with decimal.localcontext(**settings):
+            assert CommonBase._to_int(x, absolute=True, except_result=FAILED) == (
+                abs(expected) if isinstance(expected, int) else expected)
+
+
+def test_to_int_of_floats_in_a_context_subclass_and_with_replaced_names(monkeypatch):
+    ctx = OwnContext(prec=4)
+    with decimal.localcontext(ctx):
+        assert CommonBase._to_int(123456.5) is None  # needs more digits than the context holds
+    seen = []
+
+    class Spy(CommonBase):
+        @classmethod
+        def _to_decimal(cls, obj, digits=2, except_result=SENTINEL):
+            seen.append((obj, digits))
+            return Decimal("41")
+
+    assert Spy._to_int(2.5) == 41 and seen == [(2.5, 0)]
+    monkeypatch.setattr(convkit, "ROUND_HALF_UP", decimal.ROUND_HALF_EVEN)
+    assert CommonBase._to_int(2.5) == 2
+    monkeypatch.setattr(convkit, "Decimal", lambda x: Decimal(x) + 10)
+    assert CommonBase._to_int(2.5) == 12

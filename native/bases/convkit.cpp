@@ -13,6 +13,7 @@
 //     rounding positionally;
 //   - str() of a machine-sized int and int() of a short all-digit str are
 //     written here.
+#include "runtime/checks.h"
 #include "runtime/imports.h"
 #include "runtime/klass.h"
 #include "runtime/module.h"
@@ -35,6 +36,11 @@ struct State {
     Ref decimal;                            // the Decimal class imported at load time
     Ref name_math, name_decimal, name_round_half_up;
     Ref name_to_decimal, name_quantize, name_ceil, name_floor, name_strip, name_lower;
+    Ref to_decimal_method;                  // CommonBase's own _to_decimal class method
+    Ref round_half_up;                      // decimal.ROUND_HALF_UP as imported
+    Ref getcontext, context_type;           // decimal.getcontext and decimal.Context as imported
+    Ref decimal_half;                       // Decimal("0.5")
+    Ref name_prec, name_emax, name_to_integral_exact;
     Ref rounding_kwnames;                   // ("rounding",)
     Ref quantum_prefix;                     // "1e-"
     Ref zero;                               // 0
@@ -47,6 +53,8 @@ struct State {
     void each(F&& f) {
         f(decimal), f(name_math), f(name_decimal), f(name_round_half_up);
         f(name_to_decimal), f(name_quantize), f(name_ceil), f(name_floor), f(name_strip), f(name_lower);
+        f(to_decimal_method), f(round_half_up), f(getcontext), f(context_type), f(decimal_half);
+        f(name_prec), f(name_emax), f(name_to_integral_exact);
         f(rounding_kwnames), f(quantum_prefix), f(zero), f(decimal_zero), f(float_inf);
         f(refusal_head), f(refusal_tail);
         for (Ref& r : true_words) f(r);
@@ -354,6 +362,17 @@ Ref to_decimal(Function* self, PyObject* const* a) {
     return decimal_of(self, state(self), a[1], a[2]);
 }
 
+// `cls._to_decimal(obj, digits)`: through the class, so an override applies,
+// and guarded, so a failure gives None. While the attribute still resolves to
+// this class's own method, its body runs here directly with the same outcome.
+Ref to_decimal_through(Function* self, State* st, PyObject* cls, PyObject* obj, PyObject* digits) {
+    if (resolves_to(cls, st->name_to_decimal.get(), st->to_decimal_method.get())) {
+        PyObject* args[] = {cls, obj, digits, Py_None};  // the body never reads except_result
+        return as_guarded(to_decimal(self, args));
+    }
+    return call_method(cls, st->name_to_decimal.get(), obj, digits);
+}
+
 // ---- _to_float -------------------------------------------------------------
 
 constexpr const char* kToFloatText = "期望将 obj 对象转换为 float 类型";
@@ -375,7 +394,7 @@ constexpr const char* kToFloatDoc =
 Ref to_float(Function* self, PyObject* const* a) {
     if (!digits_ok(a[2])) return {};
     // Through the class, so an override and the inner guard both apply.
-    Ref d = call_method(a[0], state(self)->name_to_decimal.get(), a[1], a[2]);
+    Ref d = to_decimal_through(self, state(self), a[0], a[1], a[2]);
     if (!d) return {};
     return steal(PyNumber_Float(d.get()));
 }
@@ -397,6 +416,65 @@ constexpr const char* kToIntDoc =
     "返回值:\n"
     "- 转换后的整数。如果 absolute 为 True，则返回其绝对值。";
 
+// An int attribute of a decimal context, or -1 (nothing raised) when it is not one.
+long context_number(PyObject* context, PyObject* name) {
+    Ref value = getattr(context, name);
+    long n = value && PyLong_CheckExact(value.get()) ? PyLong_AsLong(value.get()) : -1;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        n = -1;
+    }
+    return n;
+}
+
+// `int(cls._to_decimal(x, 0))` for a float x, computed here when the outcome
+// is known without building the decimal: `cls._to_decimal` is this class's
+// own, `Decimal` and `ROUND_HALF_UP` are the imported ones, |x| < 2**52 so x's
+// integer part and the half test are exact in double arithmetic, and the
+// current context (exactly a decimal.Context) has the precision and exponent
+// range to hold the whole number, so quantize cannot fail. The context sees
+// the same signals as the decimal route: FloatOperation from reading a float
+// (an ordering comparison raises it the same way), then Inexact and Rounded
+// when x has a fraction (0.5 made integral exactly raises just those two,
+// whatever the context's rounding). A trapped
+// signal makes the inner call give None, so int(None) fails as it would.
+// `applies` is false, with nothing raised, where the shortcut does not hold.
+Ref rounded_float_int(Function* self, State* st, PyObject* cls, PyObject* obj, bool& applies) {
+    applies = false;
+    if (!PyFloat_CheckExact(obj) || !(std::fabs(PyFloat_AS_DOUBLE(obj)) < 4503599627370496.0) ||
+        !resolves_to(cls, st->name_to_decimal.get(), st->to_decimal_method.get())) {
+        return {};
+    }
+    const double x = PyFloat_AS_DOUBLE(obj);
+    // Whatever goes wrong while checking is left for the plain route to meet.
+    Ref decimal = lookup_global(self, st->name_decimal.get());
+    Ref rounding = decimal ? lookup_global(self, st->name_round_half_up.get()) : Ref();
+    Ref context = rounding ? steal(PyObject_CallNoArgs(st->getcontext.get())) : Ref();
+    if (!context) {
+        PyErr_Clear();
+        return {};
+    }
+    if (decimal.get() != st->decimal.get() || rounding.get() != st->round_half_up.get() ||
+        !Py_IS_TYPE(context.get(), reinterpret_cast<PyTypeObject*>(st->context_type.get())) ||
+        context_number(context.get(), st->name_prec.get()) < 16 ||
+        context_number(context.get(), st->name_emax.get()) < 16) {
+        return {};
+    }
+    applies = true;
+    const double whole = std::trunc(x);
+    const double fraction = x - whole;
+    Ref signal = steal(PyObject_RichCompare(st->decimal_zero.get(), st->float_inf.get(), Py_LT));
+    if (signal && fraction != 0) {
+        PyObject* argv[] = {st->decimal_half.get()};
+        signal = steal(PyObject_VectorcallMethod(st->name_to_integral_exact.get(), argv,
+                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    signal = as_guarded(std::move(signal));
+    if (!signal) return {};
+    if (signal.get() == Py_None) return steal(PyNumber_Long(Py_None));
+    return steal(PyLong_FromDouble(std::fabs(fraction) >= 0.5 ? whole + std::copysign(1.0, x) : whole));
+}
+
 // `math.<name>(obj)`, with `math` looked up now.
 Ref math_call(Function* self, State* st, PyObject* name, PyObject* obj) {
     Ref math = lookup_global(self, st->name_math.get());
@@ -408,6 +486,7 @@ Ref to_int(Function* self, PyObject* const* a) {
     State* st = state(self);
     PyObject* cls = a[0];
     Ref value = borrow(a[1]);
+    Ref n;
     int ceil = truth(a[2]);
     if (ceil < 0) return {};
     if (ceil) {
@@ -418,26 +497,28 @@ Ref to_int(Function* self, PyObject* const* a) {
         if (floor) {
             value = math_call(self, st, st->name_floor.get(), a[1]);
         } else {
-            int rounds = PyFloat_Check(a[1]);
-            if (!rounds) {
+            int rounds = isinstance_of(a[1], reinterpret_cast<PyObject*>(&PyFloat_Type));
+            if (rounds == 0) {
                 Ref decimal = lookup_global(self, st->name_decimal.get());
                 if (!decimal) return {};
-                // A str is never an instance of the Decimal class (whose
-                // metaclass is type, so no __instancecheck__ is consulted).
-                if (!(decimal.get() == st->decimal.get() && PyUnicode_CheckExact(a[1]))) {
-                    rounds = PyObject_IsInstance(a[1], decimal.get());
-                    if (rounds < 0) return {};
-                }
+                rounds = isinstance_of(a[1], decimal.get());
             }
-            if (rounds) value = call_method(cls, st->name_to_decimal.get(), a[1], st->zero.get());
+            if (rounds < 0) return {};
+            if (rounds) {
+                bool applies = false;
+                n = rounded_float_int(self, st, cls, a[1], applies);
+                if (applies && !n) return {};
+                if (!applies) value = to_decimal_through(self, st, cls, a[1], st->zero.get());
+            }
         }
     }
-    if (!value) return {};
-    Ref n;
-    if (!(PyUnicode_CheckExact(value.get()) && digit_text_int(value.get(), n))) {
-        n = steal(PyNumber_Long(value.get()));
+    if (!n) {
+        if (!value) return {};
+        if (!(PyUnicode_CheckExact(value.get()) && digit_text_int(value.get(), n))) {
+            n = steal(PyNumber_Long(value.get()));
+        }
+        if (!n) return {};
     }
-    if (!n) return {};
     int absolute = truth(a[4]);
     if (absolute < 0) return {};
     if (absolute) return steal(PyNumber_Absolute(n.get()));
@@ -593,7 +674,20 @@ int exec(PyObject* m) {
     st->decimal_zero = call(decimal.get(), st->zero.get());
     st->float_inf = steal(PyFloat_FromDouble(HUGE_VAL));
     if (!st->decimal_zero || !st->float_inf) return -1;
-    if (!bind(m, "ROUND_HALF_UP", import_from("decimal", "ROUND_HALF_UP"))) return -1;
+    st->round_half_up = import_from("decimal", "ROUND_HALF_UP");
+    if (!bind(m, "ROUND_HALF_UP", st->round_half_up)) return -1;
+    st->getcontext = import_from("decimal", "getcontext");
+    st->context_type = import_from("decimal", "Context");
+    st->name_prec = interned("prec");
+    st->name_emax = interned("Emax");
+    st->name_to_integral_exact = interned("to_integral_exact");
+    Ref half = str("0.5");
+    if (!st->getcontext || !st->context_type || !st->name_prec || !st->name_emax || !st->name_to_integral_exact ||
+        !half) {
+        return -1;
+    }
+    st->decimal_half = call(decimal.get(), half.get());
+    if (!st->decimal_half) return -1;
     Ref guard = import_relative(m, "guardrail", "_valkin_except");
     if (!bind(m, "_valkin_except", guard)) return -1;
 
@@ -611,7 +705,12 @@ int exec(PyObject* m) {
                  {{"cls"}, {"obj"}, digits, except_result_param}, to_decimal)
         .guarded(guard.get(), kToBoolText, {"_to_bool", "CommonBase._to_bool", kToBoolDoc},
                  {{"cls"}, {"obj"}, except_result_param}, to_bool);
-    return cls.bind_in_module() ? 0 : -1;
+    if (!cls.bind_in_module()) return -1;
+    Ref common = getattr(m, "CommonBase");
+    if (!common) return -1;
+    st->to_decimal_method = borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(common.get()),
+                                                  st->name_to_decimal.get()));
+    return 0;
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+#include "checks.h"
+
+namespace valkin {
+namespace {
+
+// object's own `__class__` descriptor, captured on first use.
+PyObject* object_class_descriptor() {
+    static PyObject* descriptor = nullptr;
+    if (descriptor == nullptr) {
+        PyObject* name = PyUnicode_InternFromString("__class__");
+        if (name == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        descriptor = _PyType_Lookup(&PyBaseObject_Type, name);  // borrowed; object keeps it for good
+        Py_DECREF(name);
+    }
+    return descriptor;
+}
+
+bool honest_class(PyTypeObject* tp) {
+    if (tp == &PyFunction_Type || tp == &PyMethod_Type || tp == &PyCFunction_Type || tp == &PyType_Type ||
+        tp == &PyFloat_Type || tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyBool_Type ||
+        tp == &PyBytes_Type || tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type ||
+        tp == Py_TYPE(Py_None)) {
+        return true;
+    }
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* descriptor = object_class_descriptor();
+    static PyObject* name = PyUnicode_InternFromString("__class__");
+    if (descriptor == nullptr || name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return _PyType_Lookup(tp, name) == descriptor;
+}
+
+}  // namespace
+
+int isinstance_of(PyObject* obj, PyObject* cls) {
+    if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls)) return 1;
+    if (Py_IS_TYPE(cls, &PyType_Type) && honest_class(Py_TYPE(obj))) {
+        return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
+    }
+    return PyObject_IsInstance(obj, cls);
+}
+
+bool resolves_to(PyObject* cls, PyObject* name, PyObject* original) {
+    return original != nullptr && Py_IS_TYPE(cls, &PyType_Type) &&
+           _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == original;
+}
+
+Ref as_guarded(Ref result) {
+    if (!result && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return none();
+    }
+    return result;
+}
+
+}  // namespace valkin
