@@ -1,6 +1,7 @@
 // The exception guard, its accessor class and the undefined marker.
 //
 // Namespace, in order: wraps, DecoratorBase, _valkin_except, _Undefined.
+#include "runtime/checks.h"
 #include "runtime/imports.h"
 #include "runtime/klass.h"
 #include "runtime/module.h"
@@ -23,19 +24,6 @@ struct State {
 };
 
 // ---- the wrapper -----------------------------------------------------------
-
-// Makes `err` the exception being handled for the life of the scope, as an
-// `except` block does: whatever is raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(PyObject* err) : previous_(steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(err);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-
-private:
-    Ref previous_;
-};
 
 // `str(exception) + "，异常原因：{" + str(err) + "}"`.
 Ref compose_message(State* st, PyObject* exception, PyObject* err) {

@@ -14,6 +14,7 @@
 // "Still what it was" is tracked with a dict watcher on every namespace
 // involved (a change makes the next call re-check each name) plus a check of
 // each function's code object on every call.
+#include "runtime/checks.h"
 #include "runtime/imports.h"
 #include "runtime/klass.h"
 #include "runtime/module.h"
@@ -44,7 +45,7 @@ struct State {
     Ref inspect, signature_type, parameter_type, partial;
     Ref import_func;  // the builtin __import__, fetched once
     // _callable_name as stored on the class: classmethod, guard wrapper, body.
-    Ref name_method, name_wrapper, name_function;
+    Ref name_method, name_function;
     Ref absent;       // marks "no such key" in the snapshots below
     // Snapshots: flat tuples of (dict, key, value-at-import) triples, and of
     // (function, code-at-import) pairs, for each shortcut.
@@ -55,7 +56,7 @@ struct State {
     // Names looked up at each call.
     Ref n_inspect, n_ismethod, n_isclass, n_isfunction, n_isbuiltin, n_partial, n_iscoroutinefunction, n_signature;
     Ref n_callable_name, n_callable_obj, n_get_signature;
-    Ref n_self, n_func_attr, n_name, n_qualname, n_module, n_call, n_func, n_split, n_parameters, n_values;
+    Ref n_self, n_name, n_qualname, n_module, n_call, n_func, n_split, n_parameters, n_values;
     Ref n_kind, n_param_name, n_default, n_empty;
     Ref n_kinds[5];  // POSITIONAL_OR_KEYWORD, POSITIONAL_ONLY, KEYWORD_ONLY, VAR_POSITIONAL, VAR_KEYWORD
     Ref n_partialmethod_attr, n_coroutine_marker, n_is_coroutine;
@@ -76,13 +77,13 @@ struct State {
     template <class F>
     void each(F&& f) {
         f(inspect), f(signature_type), f(parameter_type), f(partial), f(import_func), f(absent);
-        f(name_method), f(name_wrapper), f(name_function);
+        f(name_method), f(name_function);
         f(inspect_names), f(inspect_codes), f(coroutine_names), f(coroutine_codes);
         for (Ref& r : memo) f(r);
         f(n_inspect), f(n_ismethod), f(n_isclass), f(n_isfunction), f(n_isbuiltin), f(n_partial);
         f(n_iscoroutinefunction), f(n_signature);
         f(n_callable_name), f(n_callable_obj), f(n_get_signature);
-        f(n_self), f(n_func_attr), f(n_name), f(n_qualname), f(n_module), f(n_call), f(n_func), f(n_split), f(n_parameters);
+        f(n_self), f(n_name), f(n_qualname), f(n_module), f(n_call), f(n_func), f(n_split), f(n_parameters);
         f(n_values), f(n_kind), f(n_param_name), f(n_default), f(n_empty);
         for (Ref& k : n_kinds) f(k);
         f(n_partialmethod_attr), f(n_coroutine_marker), f(n_is_coroutine);
@@ -138,21 +139,6 @@ int inspect_is_native(State* st) {
     return st->fast_inspect && Py_IS_TYPE(st->inspect.get(), &PyModule_Type) && codes_hold(st->inspect_codes.get());
 }
 
-// Makes `err` the exception being handled for the life of the scope, as an
-// `except` block does: whatever is raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(PyObject* err) : previous_(steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(err);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Ref previous_;
-};
-
 // True when the pending exception is an `Exception` (what `except Exception` catches).
 bool catchable() { return PyErr_ExceptionMatches(PyExc_Exception); }
 
@@ -206,30 +192,6 @@ Ref add_all(std::initializer_list<PyObject*> parts) {
 Ref text_of(State* st, PyObject* x) {
     if (PyUnicode_CheckExact(x)) return borrow(x);
     return steal(PyObject_Format(x, st->s_empty.get()));
-}
-
-// object's own `__class__` descriptor and that name, captured at the first
-// import and kept for the life of the process.
-PyObject* g_object_class = nullptr;
-PyObject* g_class_name = nullptr;
-
-// Whether instances of `tp` report their real class through `__class__`:
-// the built-in function, method and class types (immutable, inheriting
-// object's descriptor), and any type that reads attributes generically and
-// finds object's descriptor under that name.
-bool honest_class(PyTypeObject* tp) {
-    if (tp == &PyFunction_Type || tp == &PyMethod_Type || tp == &PyCFunction_Type || tp == &PyType_Type) return true;
-    return tp->tp_getattro == PyObject_GenericGetAttr && g_object_class &&
-           _PyType_Lookup(tp, g_class_name) == g_object_class;
-}
-
-// `isinstance(obj, cls)`, skipping the `__class__` probe where it cannot matter.
-int isinstance_of(PyObject* obj, PyObject* cls) {
-    if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls)) return 1;
-    if (Py_IS_TYPE(cls, &PyType_Type) && honest_class(Py_TYPE(obj))) {
-        return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
-    }
-    return PyObject_IsInstance(obj, cls);
 }
 
 // Attributes of a plain function, read as the function type's own
@@ -362,21 +324,13 @@ constexpr const char* kRefDoc =
     "- ValueError: 如果对象是 partial、lambda 或嵌套函数，则抛出异常，因为这些对象无法被唯一标识。";
 
 // `cls._callable_name(obj)`. When `cls` finds this module's own guarded
-// operation under that name (plain metaclass, same classmethod object still
-// holding the same wrapper), the body is run directly with the guard's rule
+// operation under that name (plain metaclass, the same classmethod object,
+// whose function cannot be swapped), the body is run directly with the guard's rule
 // for a call without except_result: an Exception gives None.
 Ref name_through_cls(State* st, PyObject* cls, PyObject* obj) {
-    if (PyType_CheckExact(cls) &&
-        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), st->n_callable_name.get()) == st->name_method.get()) {
-        Ref wrapped = getattr(st->name_method.get(), st->n_func_attr.get());
-        if (!wrapped) return {};
-        if (wrapped.get() == st->name_wrapper.get()) {
-            PyObject* args[] = {cls, obj, st->n_callable_name.get()};  // the last stands for the unread default
-            Ref name = callable_name(reinterpret_cast<Function*>(st->name_function.get()), args);
-            if (name || !catchable()) return name;
-            PyErr_Clear();
-            return none();
-        }
+    if (resolves_to(cls, st->n_callable_name.get(), st->name_method.get())) {
+        PyObject* args[] = {cls, obj, st->n_callable_name.get()};  // the last stands for the unread default
+        return as_guarded(callable_name(reinterpret_cast<Function*>(st->name_function.get()), args));
     }
     return call_method(cls, st->n_callable_name.get(), obj);
 }
@@ -1072,7 +1026,6 @@ bool init_texts(State* st) {
         {st->n_callable_obj, "_callable_obj"},
         {st->n_get_signature, "_get_signature"},
         {st->n_self, "__self__"},
-        {st->n_func_attr, "__func__"},
         {st->n_name, "__name__"},
         {st->n_qualname, "__qualname__"},
         {st->n_module, "__module__"},
@@ -1277,15 +1230,6 @@ bool snapshot_library(PyObject* m, State* st, PyObject* builtins_module) {
 int exec(PyObject* m) {
     State* st = static_cast<State*>(PyModule_GetState(m));
     if (!init_texts(st)) return -1;
-    if (!g_object_class) {
-        Ref name = interned("__class__");
-        Ref object_dict = steal(PyType_GetDict(&PyBaseObject_Type));
-        if (!name || !object_dict) return -1;
-        PyObject* descriptor = nullptr;
-        if (PyDict_GetItemRef(object_dict.get(), name.get(), &descriptor) < 0) return -1;
-        g_class_name = name.release();
-        g_object_class = descriptor;  // nullptr only if object lost it: then no type counts as honest
-    }
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_namespace_change);
         if (g_watcher < 0) PyErr_Clear();  // no watcher left: re-check on every call instead
@@ -1335,9 +1279,9 @@ int exec(PyObject* m) {
 
     st->name_function = make_function(m, {"_callable_name", "CallableBase._callable_name", kNameDoc},
                                       {{"cls"}, {"obj"}, except_result_param}, callable_name);
-    st->name_wrapper = apply_guard(guard.get(), kNameText, st->name_function);
-    if (!st->name_wrapper) return -1;
-    st->name_method = steal(PyClassMethod_New(st->name_wrapper.get()));
+    Ref name_wrapper = apply_guard(guard.get(), kNameText, st->name_function);
+    if (!name_wrapper) return -1;
+    st->name_method = steal(PyClassMethod_New(name_wrapper.get()));
     if (!st->name_method) return -1;
 
     ClassBuilder cls(m, "CallableBase");

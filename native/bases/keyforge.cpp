@@ -233,7 +233,11 @@ Ref wait_for_next_millisecond(Function* self, PyObject* const* a) {
         if (!waiting) return now.get();
         if (PyErr_CheckSignals() < 0) return {};
         if (spins % kYieldEvery == 0) {
+            // Give the interpreter lock away long enough for a waiting thread
+            // to take it: handing it back at once would win it again every time.
             Py_BEGIN_ALLOW_THREADS
+            timespec pause{0, 20'000};
+            nanosleep(&pause, nullptr);
             Py_END_ALLOW_THREADS
         }
     }
