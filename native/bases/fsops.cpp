@@ -477,9 +477,9 @@ bool refuse_existing(State* st, PyObject* cls, PyObject* tar_obj) {
     int exists = sibling(cls, st->n_path_exists.get(), tar_obj);
     if (exists < 0) return false;
     if (!exists) return true;
-    Ref spec = steal(PyUnicode_New(0, 0));
-    if (!spec) return false;
-    Ref shown = steal(PyObject_Format(tar_obj, spec.get()));
+    Ref empty_format = steal(PyUnicode_New(0, 0));
+    if (!empty_format) return false;
+    Ref shown = steal(PyObject_Format(tar_obj, empty_format.get()));
     if (!shown) return false;
     Ref head = str("目标路径 ");
     Ref tail = str(" 已存在");

@@ -285,7 +285,7 @@ Ref default_value(const Default& d) {
 }
 
 // Allocates a function with the metadata every kind shares.
-Ref new_function(PyObject* owner, const FunctionSpec& spec, PyObject* closure) {
+Ref new_function(PyObject* owner, const FunctionDecl& decl, PyObject* closure) {
     PyTypeObject* tp = the_type();
     if (tp == nullptr) return {};
     Ref module_name = steal(PyObject_GetAttrString(owner, "__name__"));
@@ -296,10 +296,10 @@ Ref new_function(PyObject* owner, const FunctionSpec& spec, PyObject* closure) {
     f->vectorcall = nullptr;
     f->dict = nullptr;
     f->weaklist = nullptr;
-    f->name = PyUnicode_InternFromString(spec.name);
-    f->qualname = PyUnicode_FromString(spec.qualname);
+    f->name = PyUnicode_InternFromString(decl.name);
+    f->qualname = PyUnicode_FromString(decl.qualname);
     f->module_name = module_name.release();
-    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = decl.doc ? PyUnicode_FromString(decl.doc) : Py_NewRef(Py_None);
     f->annotations = nullptr;
     f->type_params = PyTuple_New(0);
     f->signature = nullptr;
@@ -320,12 +320,12 @@ Ref new_function(PyObject* owner, const FunctionSpec& spec, PyObject* closure) {
 
 bool is_function(PyObject* obj) { return function_type != nullptr && Py_IS_TYPE(obj, function_type); }
 
-Ref make_function(PyObject* owner, const FunctionSpec& spec, std::initializer_list<Param> params, BoundBody body,
+Ref make_function(PyObject* owner, const FunctionDecl& decl, std::initializer_list<Param> params, BoundBody body,
                   PyObject* closure) {
     if (params.size() > static_cast<std::size_t>(kMaxParams)) {
         return fail(PyExc_SystemError, "too many parameters for a native function");
     }
-    Ref result = new_function(owner, spec, closure);
+    Ref result = new_function(owner, decl, closure);
     if (!result) return {};
     Function* f = as_fn(result.get());
     Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
@@ -363,8 +363,8 @@ Ref make_function(PyObject* owner, const FunctionSpec& spec, std::initializer_li
     return result;
 }
 
-Ref make_raw_function(PyObject* owner, const FunctionSpec& spec, RawBody body, PyObject* closure) {
-    Ref result = new_function(owner, spec, closure);
+Ref make_raw_function(PyObject* owner, const FunctionDecl& decl, RawBody body, PyObject* closure) {
+    Ref result = new_function(owner, decl, closure);
     if (!result) return {};
     Function* f = as_fn(result.get());
     f->raw = body;

@@ -50,7 +50,7 @@ inline constexpr Param except_result_param{"except_result", {Default::Str, "valk
 
 inline constexpr int kMaxParams = 12;
 
-struct FunctionSpec {
+struct FunctionDecl {
     const char* name;
     const char* qualname;
     const char* doc = nullptr;  // nullptr gives __doc__ None
@@ -79,10 +79,10 @@ struct Function {
 };
 
 // Makes a bound function of `owner` (a module object).
-Ref make_function(PyObject* owner, const FunctionSpec& spec, std::initializer_list<Param> params,
+Ref make_function(PyObject* owner, const FunctionDecl& decl, std::initializer_list<Param> params,
                   BoundBody body, PyObject* closure = nullptr);
 // Makes a raw `*args, **kwargs` function of `owner`.
-Ref make_raw_function(PyObject* owner, const FunctionSpec& spec, RawBody body, PyObject* closure = nullptr);
+Ref make_raw_function(PyObject* owner, const FunctionDecl& decl, RawBody body, PyObject* closure = nullptr);
 
 bool is_function(PyObject* obj);
 

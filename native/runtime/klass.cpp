@@ -30,29 +30,29 @@ ClassBuilder& ClassBuilder::add(const char* name, Ref value) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::classmethod(const FunctionSpec& spec, std::initializer_list<Param> params,
+ClassBuilder& ClassBuilder::classmethod(const FunctionDecl& decl, std::initializer_list<Param> params,
                                         BoundBody body) {
     if (!ok()) return *this;
-    Ref fn = make_function(module_, spec, params, body);
-    return add(spec.name, fn ? steal(PyClassMethod_New(fn.get())) : Ref());
+    Ref fn = make_function(module_, decl, params, body);
+    return add(decl.name, fn ? steal(PyClassMethod_New(fn.get())) : Ref());
 }
 
-ClassBuilder& ClassBuilder::staticmethod(const FunctionSpec& spec, std::initializer_list<Param> params,
+ClassBuilder& ClassBuilder::staticmethod(const FunctionDecl& decl, std::initializer_list<Param> params,
                                          BoundBody body) {
     if (!ok()) return *this;
-    Ref fn = make_function(module_, spec, params, body);
-    return add(spec.name, fn ? steal(PyStaticMethod_New(fn.get())) : Ref());
+    Ref fn = make_function(module_, decl, params, body);
+    return add(decl.name, fn ? steal(PyStaticMethod_New(fn.get())) : Ref());
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& spec, std::initializer_list<Param> params, BoundBody body) {
+ClassBuilder& ClassBuilder::method(const FunctionDecl& decl, std::initializer_list<Param> params, BoundBody body) {
     if (!ok()) return *this;
-    return add(spec.name, make_function(module_, spec, params, body));
+    return add(decl.name, make_function(module_, decl, params, body));
 }
 
-ClassBuilder& ClassBuilder::guarded(PyObject* guard, const char* text, const FunctionSpec& spec,
+ClassBuilder& ClassBuilder::guarded(PyObject* guard, const char* text, const FunctionDecl& decl,
                                     std::initializer_list<Param> params, BoundBody body) {
     if (!ok()) return *this;
-    Ref fn = make_function(module_, spec, params, body);
+    Ref fn = make_function(module_, decl, params, body);
     return guarded(guard, text, fn);
 }
 

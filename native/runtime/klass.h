@@ -19,13 +19,13 @@ public:
     // `name = value`.
     ClassBuilder& add(const char* name, Ref value);
     // `name = classmethod(function)`, unguarded.
-    ClassBuilder& classmethod(const FunctionSpec& spec, std::initializer_list<Param> params, BoundBody body);
+    ClassBuilder& classmethod(const FunctionDecl& decl, std::initializer_list<Param> params, BoundBody body);
     // `name = staticmethod(function)`.
-    ClassBuilder& staticmethod(const FunctionSpec& spec, std::initializer_list<Param> params, BoundBody body);
+    ClassBuilder& staticmethod(const FunctionDecl& decl, std::initializer_list<Param> params, BoundBody body);
     // `name = function`, an instance method.
-    ClassBuilder& method(const FunctionSpec& spec, std::initializer_list<Param> params, BoundBody body);
+    ClassBuilder& method(const FunctionDecl& decl, std::initializer_list<Param> params, BoundBody body);
     // `name = classmethod(guard(text)(function))`: a guarded operation.
-    ClassBuilder& guarded(PyObject* guard, const char* text, const FunctionSpec& spec,
+    ClassBuilder& guarded(PyObject* guard, const char* text, const FunctionDecl& decl,
                           std::initializer_list<Param> params, BoundBody body);
     ClassBuilder& guarded(PyObject* guard, const char* text, Ref function);
 
