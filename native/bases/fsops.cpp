@@ -15,18 +15,6 @@ namespace valkin::fsops {
 
 // ---- names -----------------------------------------------------------------
 
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* found = nullptr;
-    PyObject* ns = PyModule_GetDict(module);
-    if (!ns) return {};
-    if (PyDict_GetItemRef(ns, name, &found) != 0) return steal(found);  // found, or an error
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) return {};
-    if (PyDict_GetItemRef(builtins, name, &found) != 0) return steal(found);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
 int holds(PyObject* module, PyObject* expected, PyObject* name, PyObject* original) {
     if (module != expected || !PyModule_Check(module)) return 0;
     PyObject* ns = PyModule_GetDict(module);
@@ -37,7 +25,7 @@ int holds(PyObject* module, PyObject* expected, PyObject* name, PyObject* origin
 }
 
 Ref os_path(PyObject* module, State* st, Ref* os_out) {
-    Ref os = global(module, st->n_os.get());
+    Ref os = lookup_global(module, st->n_os.get());
     if (!os) return {};
     Ref path = getattr(os.get(), st->n_path.get());
     if (os_out) *os_out = std::move(os);
@@ -375,7 +363,7 @@ Ref copy_str(PyObject* text) {
 Ref path_normal(Function* self, PyObject* const* a) {
     State* st = state(self);
     PyObject* obj = a[1];
-    Ref os = global(self->owner, st->n_os.get());
+    Ref os = lookup_global(self->owner, st->n_os.get());
     if (!os) return {};
     if (PyUnicode_CheckExact(obj) && os.get() == st->os.get()) {
         int same = holds(os.get(), st->os.get(), st->n_path.get(), st->posixpath.get());
@@ -406,7 +394,7 @@ Ref path_test(Function* self, PyObject* obj, Test which) {
         case Test::File: name = st->n_isfile.get(), original = st->isfile.get(); break;
         default: name = st->n_isdir.get(), original = st->isdir.get(); break;
     }
-    Ref os = global(self->owner, st->n_os.get());
+    Ref os = lookup_global(self->owner, st->n_os.get());
     if (!os) return {};
     if (os.get() == st->os.get() && (PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj))) {
         int same = holds(os.get(), st->os.get(), st->n_path.get(), st->posixpath.get());
@@ -447,7 +435,7 @@ int sibling(PyObject* cls, PyObject* name, PyObject* obj) {
 // `<module global>.<attr>(args...)`, both looked up now.
 template <class... A>
 Ref call_global_attr(Function* self, PyObject* global_name, PyObject* attr, A... args) {
-    Ref module = global(self->owner, global_name);
+    Ref module = lookup_global(self->owner, global_name);
     if (!module) return {};
     Ref fn = getattr(module.get(), attr);
     if (!fn) return {};

@@ -12,7 +12,9 @@
 // found is called.
 #pragma once
 
+#include "runtime/checks.h"
 #include "runtime/function.h"
+#include "runtime/imports.h"
 #include "runtime/ref.h"
 
 namespace valkin::fsops {
@@ -59,10 +61,6 @@ inline State* state(Function* f) { return state(f->owner); }
 
 // ---- names -----------------------------------------------------------------
 
-// The object bound to `name` in the namespace of `module`, then in the
-// builtins; NameError as the interpreter words it.
-Ref global(PyObject* module, PyObject* name);
-
 // True when `module` (as found) is `expected` and the attribute `name` in its
 // namespace is still `original`. -1 with an error set on a failed lookup.
 int holds(PyObject* module, PyObject* expected, PyObject* name, PyObject* original);
@@ -84,21 +82,6 @@ StatResult stat_kind(PyObject* path, unsigned long long* dev = nullptr, unsigned
 Ref join_str(PyObject* a, PyObject* b);
 
 // ---- context managers ------------------------------------------------------
-
-// Makes `err` the exception being handled for the life of the scope, as an
-// `except` block does: whatever is raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(PyObject* err) : previous_(steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(err);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Ref previous_;
-};
 
 // The entered context of a `with` statement.
 struct Entered {

@@ -18,7 +18,7 @@ Ref open_file(State* st, PyObject* open_fn, PyObject* obj, PyObject* mode, PyObj
 // with open(obj, mode, encoding=encoding) as f: return f.<method>()
 Ref read_with(Function* self, PyObject* const* a, PyObject* method) {
     State* st = state(self);
-    Ref open_fn = global(self->owner, st->n_open.get());
+    Ref open_fn = lookup_global(self->owner, st->n_open.get());
     if (!open_fn) return {};
     Ref file = open_file(st, open_fn.get(), a[1], a[2], a[3]);
     if (!file) return {};
@@ -81,7 +81,7 @@ Ref write_with(Function* self, PyObject* const* a, bool many) {
     // before the file is opened.
     Ref payload = many ? steal(PySequence_List(a[2])) : borrow(a[2]);
     if (!payload) return {};
-    Ref open_fn = global(self->owner, st->n_open.get());
+    Ref open_fn = lookup_global(self->owner, st->n_open.get());
     if (!open_fn) return {};
     if (open_fn.get() == st->open.get() && !rehearse(st, open_fn.get(), mode, encoding, method, payload.get())) {
         return {};
@@ -175,7 +175,7 @@ Ref advance(LineReader* g) {
     State* st = state(g->owner);
     if (g->stage == Finished) return {};
     if (g->stage == Created) {
-        Ref open_fn = global(g->owner, st->n_open.get());
+        Ref open_fn = lookup_global(g->owner, st->n_open.get());
         if (!open_fn) return finish_raising(g);
         Ref file = open_file(st, open_fn.get(), g->obj, g->mode, g->encoding);
         if (!file) return finish_raising(g);

@@ -81,7 +81,7 @@ bool unpack(PyObject* item, Py_ssize_t n, Ref* out) {
 
 // `<name>.<attr>` with the module global looked up now.
 Ref global_attr(PyObject* module, PyObject* name, PyObject* attr) {
-    Ref found = global(module, name);
+    Ref found = lookup_global(module, name);
     if (!found) return {};
     return getattr(found.get(), attr);
 }
@@ -253,7 +253,7 @@ Ref file_list(Function* self, PyObject* const* a) {
     if (dir < 0) return {};
     if (!dir) return result;
 
-    Ref os = global(self->owner, st->n_os.get());
+    Ref os = lookup_global(self->owner, st->n_os.get());
     if (!os) return {};
     PyObject* m = os.get();
     int native = holds(m, st->os.get(), st->n_walk.get(), st->walk.get());
@@ -474,7 +474,7 @@ bool identity_python(Function* self, State* st, PyObject* path, unsigned long lo
 
 // `set(value or [])` with the builtin `set` looked up now.
 Ref name_set(PyObject* module, State* st, PyObject* value) {
-    Ref set_fn = global(module, st->n_set.get());
+    Ref set_fn = lookup_global(module, st->n_set.get());
     if (!set_fn) return {};
     int truthy = PyObject_IsTrue(value);
     if (truthy < 0) return {};
@@ -494,7 +494,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
     if (!abspath) return {};
     Ref top = call(abspath.get(), a[1]);
     if (!top) return {};
-    Ref deque_fn = global(module, st->n_deque.get());
+    Ref deque_fn = lookup_global(module, st->n_deque.get());
     if (!deque_fn) return {};
     Ref basename = path_attr(module, st, st->n_basename.get());
     if (!basename) return {};
@@ -503,7 +503,7 @@ Ref file_dict(Function* self, PyObject* const* a) {
 
     // The system calls stand in for os.listdir, os.path.join, isfile and
     // isdir (and the os.stat those two make) while all are the originals.
-    Ref os = global(module, st->n_os.get());
+    Ref os = lookup_global(module, st->n_os.get());
     if (!os) return {};
     PyObject* m = os.get();
     int native = holds(m, st->os.get(), st->n_listdir.get(), st->listdir.get());

@@ -43,12 +43,16 @@ bool bind(PyObject* module, const char* name, const Ref& value) {
     return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
-Ref lookup_global(Function* f, PyObject* name) {
+Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(f->owner), name, &found) != 0) {
+    PyObject* ns = PyModule_GetDict(module);
+    if (!ns) return {};
+    if (PyDict_GetItemRef(ns, name, &found) != 0) {
         return steal(found);  // found, or an error
     }
-    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &found) != 0) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins) return {};
+    if (PyDict_GetItemRef(builtins, name, &found) != 0) {
         return steal(found);
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

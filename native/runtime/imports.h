@@ -21,8 +21,10 @@ Ref import_relative(PyObject* module, const char* submodule, const char* name);
 // Binds `name` in the namespace of `module` (keeps a reference of its own).
 bool bind(PyObject* module, const char* name, const Ref& value);
 
-// The object bound to `name` (an interned str) in the namespace of the module
-// that made `f`, then in the builtins; NameError as the interpreter words it.
-Ref lookup_global(Function* f, PyObject* name);
+// The object bound to `name` (an interned str) in the namespace of `module`,
+// then in the builtins; NameError as the interpreter words it.
+Ref lookup_global(PyObject* module, PyObject* name);
+// The same in the namespace of the module that made `f`.
+inline Ref lookup_global(Function* f, PyObject* name) { return lookup_global(f->owner, name); }
 
 }  // namespace valkin
