@@ -3,19 +3,24 @@
 namespace valkin {
 namespace {
 
-// object's own `__class__` descriptor, captured on first use.
-PyObject* object_class_descriptor() {
-    static PyObject* descriptor = nullptr;
-    if (descriptor == nullptr) {
-        PyObject* name = PyUnicode_InternFromString("__class__");
-        if (name == nullptr) {
+// The name `__class__` and object's own descriptor under it, captured on
+// first use and kept for good (object never lets go of its descriptor).
+struct ClassProbe {
+    PyObject* name = nullptr;
+    PyObject* descriptor = nullptr;
+};
+
+const ClassProbe& class_probe() {
+    static ClassProbe probe;
+    if (probe.descriptor == nullptr) {
+        if (probe.name == nullptr) probe.name = PyUnicode_InternFromString("__class__");
+        if (probe.name == nullptr) {
             PyErr_Clear();
-            return nullptr;
+        } else {
+            probe.descriptor = _PyType_Lookup(&PyBaseObject_Type, probe.name);  // borrowed
         }
-        descriptor = _PyType_Lookup(&PyBaseObject_Type, name);  // borrowed; object keeps it for good
-        Py_DECREF(name);
     }
-    return descriptor;
+    return probe;
 }
 
 bool honest_class(PyTypeObject* tp) {
@@ -26,13 +31,8 @@ bool honest_class(PyTypeObject* tp) {
         return true;
     }
     if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* descriptor = object_class_descriptor();
-    static PyObject* name = PyUnicode_InternFromString("__class__");
-    if (descriptor == nullptr || name == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return _PyType_Lookup(tp, name) == descriptor;
+    const ClassProbe& probe = class_probe();
+    return probe.descriptor != nullptr && _PyType_Lookup(tp, probe.name) == probe.descriptor;
 }
 
 }  // namespace
